@@ -1,0 +1,10 @@
+#include "app/config.hpp"
+
+namespace kestd {
+
+config& get_config() {
+    static config instance;
+    return instance;
+}
+
+}  // namespace kestd

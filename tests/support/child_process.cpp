@@ -1,0 +1,130 @@
+#include "support/child_process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+extern char** environ;
+
+namespace kestd::test {
+
+namespace {
+
+void check(int result, const char* what) {
+    if (result != 0) throw std::system_error(result, std::generic_category(), what);
+}
+
+}  // namespace
+
+child_process::child_process(std::vector<std::string> argv) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    posix_spawn_file_actions_t actions;
+    check(posix_spawn_file_actions_init(&actions), "spawn actions");
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (rc != 0) {
+        ::close(out_pipe[0]);
+        ::close(err_pipe[0]);
+        throw std::system_error(rc, std::generic_category(), "spawn " + argv[0]);
+    }
+    reader_ = std::thread([this, out = out_pipe[0], err = err_pipe[0]] { read_output(out, err); });
+}
+
+child_process::~child_process() {
+    if (!wait(std::chrono::milliseconds(0))) {
+        ::kill(pid_, SIGKILL);
+        wait(std::chrono::seconds(10));
+    }
+    if (reader_.joinable()) reader_.join();
+}
+
+void child_process::read_output(int out_fd, int err_fd) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_count = 2;
+    char buffer[4096];
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (auto& p : fds) {
+            if (p.fd < 0 || p.revents == 0) continue;
+            const ssize_t n = ::read(p.fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                ::close(p.fd);
+                p.fd = -1;
+                --open_count;
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            (p.fd == out_fd ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+            changed_.notify_all();
+        }
+    }
+    for (auto& p : fds) {
+        if (p.fd >= 0) ::close(p.fd);
+    }
+    std::lock_guard lock(mutex_);
+    streams_closed_ = true;
+    changed_.notify_all();
+}
+
+bool child_process::wait_for_stderr(std::string_view text, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return err_.find(text) != std::string::npos || streams_closed_;
+    }) && err_.find(text) != std::string::npos;
+}
+
+std::string child_process::stdout_text() const {
+    std::lock_guard lock(mutex_);
+    return out_;
+}
+
+std::string child_process::stderr_text() const {
+    std::lock_guard lock(mutex_);
+    return err_;
+}
+
+void child_process::signal(int signal_number) {
+    if (!exit_code_) ::kill(pid_, signal_number);
+}
+
+std::optional<int> child_process::wait(std::chrono::milliseconds timeout) {
+    if (exit_code_) return exit_code_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // The output is complete once the child is gone and the pipes are drained.
+            if (reader_.joinable()) reader_.join();
+            return exit_code_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace kestd::test

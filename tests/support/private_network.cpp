@@ -1,0 +1,38 @@
+#include "support/private_network.hpp"
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestd::test {
+
+namespace {
+bool entered = false;
+}
+
+std::string enter_private_network() {
+    if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    int rc = ::ioctl(fd, SIOCGIFFLAGS, &request);
+    if (rc == 0) {
+        request.ifr_flags |= IFF_UP;
+        rc = ::ioctl(fd, SIOCSIFFLAGS, &request);
+    }
+    const int err = errno;
+    ::close(fd);
+    if (rc != 0) return std::string("bring up lo: ") + std::strerror(err);
+    entered = true;
+    return {};
+}
+
+bool in_private_network() { return entered; }
+
+}  // namespace kestd::test
