@@ -111,6 +111,7 @@ TEST_F(Landing, ClientThatLeftBeforeItsReplyDoesNotStopTheLanding) {
 struct ShutdownCase {
     int signal_number;
     const char* record;
+    friend void PrintTo(const ShutdownCase& c, std::ostream* os) { *os << c.record; }
 };
 
 class Shutdown : public ::testing::TestWithParam<ShutdownCase> {};
