@@ -1,0 +1,50 @@
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <boost/system/system_error.hpp>
+#include <cerrno>
+
+#include "driver/serial_port/port_open.hpp"
+
+namespace kestd::driver::serial_port {
+
+namespace {
+
+void fail(boost::asio::serial_port& port, boost::system::error_code ec) {
+    boost::system::error_code ignored;
+    port.close(ignored);
+    throw boost::system::system_error(ec, "open");
+}
+
+boost::system::error_code last_error() {
+    return {errno, boost::system::system_category()};
+}
+
+}  // namespace
+
+void open_port(boost::asio::serial_port& port, const std::string& port_name) {
+    using sp = boost::asio::serial_port_base;
+    boost::system::error_code ec;
+    // Asio opens non-blocking without a controlling terminal and puts the line in raw mode.
+    port.open(port_name, ec);
+    if (ec) throw boost::system::system_error(ec, "open");
+
+    const int fd = port.native_handle();
+    // Another kestd (even one running as root, which TIOCEXCL does not stop) holds the lock;
+    // TIOCEXCL keeps other ordinary programs from opening the port behind our back.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        fail(port, errno == EWOULDBLOCK
+                       ? boost::system::error_code(EBUSY, boost::system::system_category())
+                       : last_error());
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) fail(port, last_error());
+
+    port.set_option(sp::baud_rate(9600), ec);
+    if (!ec) port.set_option(sp::character_size(8), ec);
+    if (!ec) port.set_option(sp::parity(sp::parity::none), ec);
+    if (!ec) port.set_option(sp::stop_bits(sp::stop_bits::one), ec);
+    if (!ec) port.set_option(sp::flow_control(sp::flow_control::none), ec);
+    if (ec) fail(port, ec);
+}
+
+}  // namespace kestd::driver::serial_port

@@ -1,0 +1,15 @@
+#include "finder/transport_set.hpp"
+
+#include "app/config.hpp"
+#include "driver/serial_port/find_devices.hpp"
+
+namespace kestd {
+
+transport_set transport_set::enabled() {
+    const config& cfg = get_config();
+    transport_set set;
+    if (cfg.serial_port) set.serial_port = driver::serial_port::find_devices;
+    return set;
+}
+
+}  // namespace kestd
