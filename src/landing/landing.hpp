@@ -5,9 +5,16 @@
 #include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/logger.hpp"
+#include "device/device.hpp"
+#include "driver/weak_device_driver.hpp"
+#include "finder/finder.hpp"
 
 namespace kestd {
 
@@ -18,9 +25,15 @@ public:
     static constexpr const char* address = "127.0.0.1";
     static constexpr std::uint16_t port = 26741;
     static constexpr std::size_t buffer_size = 2048;
+    static constexpr std::chrono::milliseconds find_window{100};
+    // Requesters one discovery run answers at most; a flood beyond that is dropped.
+    static constexpr std::size_t max_waiting = 1024;
 
     // Binds the socket; throws boost::system::system_error ("bind") when the port is taken.
     landing();
+    // The same, discovering with the given transports (for the landing and its devices).
+    explicit landing(transport_set transports);
+    ~landing();
     landing(const landing&) = delete;
     landing& operator=(const landing&) = delete;
 
@@ -44,6 +57,9 @@ private:
     void accept_find();
     void start_find();
     void handle_find_complete();
+    void remove_stale_devices();
+    void add_new_devices();
+    std::string device_list() const;
 
     logger log{boost::log::keywords::channel = "landing"};
     boost::asio::io_context io;
@@ -51,8 +67,16 @@ private:
     std::vector<char> receive_buffer;
     std::vector<char> send_buffer;
     boost::asio::ip::udp::endpoint peer;
+    std::unordered_map<std::string, std::unique_ptr<device>> devices;
+    std::optional<transport_set> transports;
+    kestd::finder finder;
     std::vector<boost::asio::ip::udp::endpoint> waiting;
+    driver::found_device_map found;
+    std::size_t dropped_requests = 0;
     std::function<void()> serving_ended;
+    // Expires when the landing is destroyed, so a discovery still held by the loop's
+    // leftovers never completes into it.
+    std::shared_ptr<void> alive = std::make_shared<char>();
 };
 
 }  // namespace kestd
