@@ -1,0 +1,353 @@
+// Device sessions in-process, with a fake transport whose device is a socket pair.
+#include "device/device.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <thread>
+
+#include "client/request_client.hpp"
+#include "support/fake_transport.hpp"
+#include "support/log_capture.hpp"
+
+namespace kestd::test {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+std::optional<std::string> rpc(const device& d, std::string_view request,
+                               std::chrono::milliseconds timeout = 5s) {
+    kest::request_client client(timeout);
+    return client.request(asio::ip::udp::endpoint(d.rpc_endpoint()), request);
+}
+
+// A client's data connection to the listener an "open" announced.
+class data_client {
+public:
+    explicit data_client(const std::string& open_reply) : socket_(io_) {
+        const auto blank = open_reply.find(' ');
+        EXPECT_EQ(open_reply.substr(0, blank), "127.0.0.1");
+        const auto port = static_cast<std::uint16_t>(std::stoi(open_reply.substr(blank + 1)));
+        socket_.connect(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), port));
+    }
+    void send(std::string_view bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    // Up to n bytes; fewer when nothing more arrives for `idle`.
+    std::string receive(std::size_t n, std::chrono::milliseconds idle = 5s) {
+        std::string s(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            pollfd p{socket_.native_handle(), POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(idle.count())) <= 0) break;
+            boost::system::error_code ec;
+            got += socket_.read_some(asio::buffer(s.data() + got, n - got), ec);
+            if (ec) break;
+        }
+        s.resize(got);
+        return s;
+    }
+    // True when the server closed the connection.
+    bool closed_by_server() {
+        char c;
+        boost::system::error_code ec;
+        socket_.read_some(asio::buffer(&c, 1), ec);
+        return ec == asio::error::eof || ec == asio::error::connection_reset;
+    }
+    std::string close_request() const {
+        const auto local = socket_.local_endpoint();
+        return "2 close " + local.address().to_string() + " " + std::to_string(local.port());
+    }
+    tcp::socket& socket() { return socket_; }
+
+private:
+    asio::io_context io_;
+    tcp::socket socket_;
+};
+
+// The device's end of the fake transport.
+struct device_end {
+    int fd;
+    ~device_end() { ::close(fd); }
+    void send(std::string_view bytes) const {
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string receive(std::size_t n) const {
+        std::string s(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::recv(fd, s.data() + got, n - got, 0);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        s.resize(got);
+        return s;
+    }
+    bool closed_by_server() const {
+        char c;
+        return ::recv(fd, &c, 1, 0) == 0;
+    }
+};
+
+class Device : public ::testing::Test {
+protected:
+    fake_transport transport{"AB12CD"};
+    log_capture log;
+    std::unique_ptr<device> session = std::make_unique<device>("AB12CD", transport.transports());
+
+    std::string open() {
+        const auto reply = rpc(*session, "2 open");
+        EXPECT_TRUE(reply);
+        EXPECT_NE(reply, "0");
+        return reply.value_or("0");
+    }
+};
+
+TEST_F(Device, RelaysBothWaysBetweenTheDeviceAndEveryClient) {
+    data_client a(open());
+    device_end dev{transport.take_device_end()};
+    data_client b(open());
+    ASSERT_TRUE(log.wait_for("added client, now 2"));
+    EXPECT_EQ(transport.opens, 1) << "the second open reuses the open driver";
+    EXPECT_EQ(session->clients_attached(), 2u);
+
+    dev.send("from the device");
+    EXPECT_EQ(a.receive(15), "from the device");
+    EXPECT_EQ(b.receive(15), "from the device");
+    a.send("from a");
+    EXPECT_EQ(dev.receive(6), "from a");
+    b.send("from b");
+    EXPECT_EQ(dev.receive(6), "from b");
+}
+
+TEST_F(Device, CloseDetachesOneClientAndTheLastDepartureClosesTheDevice) {
+    data_client a(open());
+    device_end dev{transport.take_device_end()};
+    data_client b(open());
+    ASSERT_TRUE(log.wait_for("added client, now 2"));
+    EXPECT_EQ(rpc(*session, "2 store colour blue"), "1");
+    EXPECT_EQ(rpc(*session, "2 lock door 60000"), "1");
+
+    EXPECT_EQ(rpc(*session, a.close_request()), "1");
+    EXPECT_EQ(rpc(*session, a.close_request()), "0") << "already gone";
+    EXPECT_TRUE(a.closed_by_server());
+    EXPECT_EQ(session->clients_attached(), 1u);
+    EXPECT_EQ(rpc(*session, "2 load colour"), "blue") << "the device stays open for b";
+
+    b.socket().close();
+    ASSERT_TRUE(log.wait_for("no clients remaining, pruning"));
+    ASSERT_TRUE(log.wait_for("driver closed"));
+    EXPECT_TRUE(dev.closed_by_server());
+    EXPECT_EQ(session->clients_attached(), 0u);
+    EXPECT_EQ(rpc(*session, "2 load colour"), "") << "store cleared";
+    EXPECT_EQ(rpc(*session, "2 lock door 60000"), "1") << "locks cleared";
+}
+
+TEST_F(Device, OpenReplyNobodyUsesClosesTheDeviceAfterOneSecond) {
+    open();
+    device_end dev{transport.take_device_end()};
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(dev.closed_by_server());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 900ms);
+    EXPECT_TRUE(log.wait_for("accept timeout"));
+    EXPECT_TRUE(log.wait_for("driver closed"));
+}
+
+TEST_F(Device, ConnectionAfterTheDeviceClosedIsRefusedCleanly) {
+    data_client a(open());
+    device_end dev{transport.take_device_end()};
+    const std::string second = open();  // its connection comes only after a has left
+    a.socket().close();
+    ASSERT_TRUE(log.wait_for("driver closed"));
+    data_client late(second);
+    EXPECT_TRUE(late.closed_by_server());
+    EXPECT_TRUE(log.wait_for("device closed before client attached, refusing connection"));
+    EXPECT_EQ(session->clients_attached(), 0u);
+    // The device still serves: a new open finds and opens it again.
+    data_client again(open());
+    device_end dev2{transport.take_device_end()};
+    dev2.send("x");
+    EXPECT_EQ(again.receive(1), "x");
+}
+
+TEST_F(Device, UnknownDeviceAnswersZeroAfterElevenAttempts) {
+    transport.present = false;
+    EXPECT_EQ(rpc(*session, "2 open", 10s), "0");
+    EXPECT_EQ(transport.finds, 11);
+    for (int i = 1; i <= 10; ++i) {
+        EXPECT_EQ(log.count("device not found, retrying " + std::to_string(i) + "/10"), 1u) << i;
+    }
+    EXPECT_EQ(log.count("unable to open driver: device not found"), 1u);
+    // A second open starts counting again.
+    EXPECT_EQ(rpc(*session, "2 open", 10s), "0");
+    EXPECT_EQ(transport.finds, 22);
+}
+
+TEST_F(Device, OpenFailureOfTheTransportAnswersZero) {
+    transport.fail_open = true;
+    EXPECT_EQ(rpc(*session, "2 open"), "0");
+    EXPECT_EQ(log.count("unable to open driver: open: simulated failure"), 1u);
+    transport.fail_open = false;
+    data_client a(open());
+    EXPECT_EQ(transport.opens, 2);
+}
+
+TEST_F(Device, DeviceFailureDisconnectsEveryClient) {
+    data_client a(open());
+    auto dev = std::make_unique<device_end>(transport.take_device_end());
+    data_client b(open());
+    ASSERT_TRUE(log.wait_for("added client, now 2"));
+    dev.reset();  // the device goes away
+    EXPECT_TRUE(a.closed_by_server());
+    EXPECT_TRUE(b.closed_by_server());
+    EXPECT_TRUE(log.wait_for("driver read error: "));
+    EXPECT_TRUE(log.wait_for("driver closed"));
+    EXPECT_EQ(session->clients_attached(), 0u);
+}
+
+TEST_F(Device, SlowClientLosesDataAloneAndTheLossIsCountedExactly) {
+    data_client fast(open());
+    device_end dev{transport.take_device_end()};
+    data_client slow(open());
+    ASSERT_TRUE(log.wait_for("added client, now 2"));
+    // The slow client never reads until the end: its socket buffers fill and the rest of
+    // the stream is dropped for it alone.
+
+    // Paced well below what a reading client takes, so only the stalled one falls behind.
+    constexpr std::size_t total = 40 * 1024 * 1024;
+    constexpr std::size_t chunk = 65536;
+    constexpr auto chunk_pause = 1ms;  // under 64 MB/s, and never a catch-up burst
+    std::thread device_writer([&] {
+        std::string pattern(chunk, '\0');
+        for (std::size_t sent = 0; sent < total; sent += chunk) {
+            for (std::size_t i = 0; i < chunk; ++i) {
+                pattern[i] = static_cast<char>((sent + i) % 251);
+            }
+            dev.send(pattern);
+            std::this_thread::sleep_for(chunk_pause);
+        }
+    });
+    const std::string got = fast.receive(total);
+    device_writer.join();
+    ASSERT_EQ(got.size(), total);
+    for (std::size_t i = 0; i < total; ++i) {
+        ASSERT_EQ(static_cast<unsigned char>(got[i]), i % 251) << "byte " << i;
+    }
+    // Now drain the slow client and let it go: what it did not get was counted as dropped.
+    std::size_t slow_received = 0;
+    slow.socket().non_blocking(true);
+    for (int idle = 0; idle < 50;) {
+        char buffer[65536];
+        boost::system::error_code ec;
+        const std::size_t n = slow.socket().read_some(asio::buffer(buffer), ec);
+        if (ec == asio::error::would_block) {
+            ++idle;
+            std::this_thread::sleep_for(10ms);
+            continue;
+        }
+        ASSERT_FALSE(ec) << ec.message();
+        slow_received += n;
+        idle = 0;
+    }
+    ASSERT_LT(slow_received, total);
+    EXPECT_EQ(rpc(*session, slow.close_request()), "1");
+    EXPECT_TRUE(log.wait_for("client dropped " + std::to_string(total - slow_received) + " bytes"))
+        << "received " << slow_received << ", logged: " << log.count("client dropped");
+    EXPECT_EQ(log.count("client dropped"), 1u);
+    fast.socket().close();
+    ASSERT_TRUE(log.wait_for("driver closed"));
+    EXPECT_EQ(log.count("client dropped"), 1u) << "the fast client lost nothing";
+}
+
+TEST_F(Device, LocksTakeRefuseExpireAndUnlock) {
+    EXPECT_EQ(rpc(*session, "2 lock a 150"), "1");
+    EXPECT_EQ(rpc(*session, "2 lock a 150"), "0");
+    EXPECT_TRUE(log.wait_for("lock expired for a", 1, 2s));
+    EXPECT_EQ(rpc(*session, "2 lock a 60000"), "1");
+    EXPECT_EQ(rpc(*session, "2 unlock a"), "1");
+    EXPECT_EQ(rpc(*session, "2 unlock a"), "0");
+    EXPECT_TRUE(log.wait_for("unlock failed for a"));
+    EXPECT_EQ(rpc(*session, "2 lock b 0"), "1") << "a zero duration expires at once";
+    EXPECT_TRUE(log.wait_for("lock expired for b"));
+    EXPECT_EQ(rpc(*session, "2 lock c +100x"), "1") << "leading digits count";
+    EXPECT_EQ(rpc(*session, "2 lock d -5"), "1");
+}
+
+TEST_F(Device, StoreAndLoadShareValues) {
+    EXPECT_EQ(rpc(*session, "2 load missing"), "");
+    EXPECT_EQ(rpc(*session, "2 store k v1"), "1");
+    EXPECT_EQ(rpc(*session, "2 load k"), "v1");
+    EXPECT_EQ(rpc(*session, "2 store k v2 ignored"), "1");
+    EXPECT_EQ(rpc(*session, "2 load k"), "v2");
+    EXPECT_EQ(rpc(*session, "2 store  v3"), "1") << "two blanks: the empty key";
+    EXPECT_EQ(rpc(*session, "2 load "), "v3");
+    EXPECT_EQ(rpc(*session, "2 store k v4\r\n"), "1");
+    EXPECT_EQ(rpc(*session, "2 load k"), "v4\r\n") << "line ends belong to the token";
+}
+
+TEST_F(Device, MalformedRequestsAnswerZeroAndChangeNothing) {
+    const struct {
+        std::string request;
+        std::string warning;
+    } cases[] = {
+        {"open", "invalid RPC request, missing command"},
+        {"2 close", "invalid close command, missing endpoint argument"},
+        {"2 close 127.0.0.1", "invalid close command, missing endpoint argument"},
+        {"2 close 127.0.0.1 port", "invalid endpoint in close command: "},
+        {"2 close 300.1.1.1 80", "invalid endpoint in close command: "},
+        {"2 lock", "invalid lock command, missing argument"},
+        {"2 lock name", "invalid lock command, missing argument"},
+        {"2 lock name soon", "invalid lock duration: soon"},
+        {"2 lock name 99999999999", "invalid lock duration: 99999999999"},
+        {"2 unlock", "invalid unlock command, missing name argument"},
+        {"2 load", "invalid load command, missing key argument"},
+        {"2 store", "invalid store command, missing argument"},
+        {"2 store key", "invalid store command, missing argument"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(rpc(*session, c.request), "0") << c.request;
+        EXPECT_TRUE(log.wait_for(c.warning)) << c.warning;
+    }
+    EXPECT_EQ(rpc(*session, "2 lock name 60000"), "1") << "no failed lock took the name";
+    EXPECT_EQ(rpc(*session, "2 load key"), "") << "no failed store stored";
+
+    for (const char* ignored : {"2 OPEN", "2 open\n", "2 frobnicate"}) {
+        EXPECT_EQ(rpc(*session, ignored, 300ms), std::nullopt) << ignored;
+    }
+    EXPECT_TRUE(log.wait_for("unknown device RPC command: open\\n"));
+    EXPECT_EQ(rpc(*session, ""s.substr(0), 300ms), std::nullopt) << "empty datagram";
+    EXPECT_EQ(transport.finds, 0) << "nothing opened the device";
+}
+
+TEST(DeviceLifetime, DestroyingADeviceStopsItsThreadMidFind) {
+    log_capture log;
+    transport_set slow;
+    // A network transport whose window is far longer than the test.
+    slow.tcp = [](asio::io_context& io, std::chrono::milliseconds, driver::found_device_map&,
+                  std::function<void()>&& done) {
+        auto timer = std::make_shared<asio::steady_timer>(io, 30s);
+        timer->async_wait([timer, done = std::move(done)](const boost::system::error_code&) {
+            done();
+        });
+    };
+    auto session = std::make_unique<device>("AB12CD", slow);
+    kest::request_client client(100ms);
+    client.request(asio::ip::udp::endpoint(session->rpc_endpoint()), "2 open");
+    ASSERT_TRUE(log.wait_for("queueing async find for device AB12CD"));
+    const auto started = std::chrono::steady_clock::now();
+    session.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(log.count("find complete"), 0u);
+    EXPECT_EQ(log.count("unable to open driver"), 0u);
+}
+
+}  // namespace
+}  // namespace kestd::test
