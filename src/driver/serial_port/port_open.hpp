@@ -9,4 +9,7 @@ namespace kestd::driver::serial_port {
 // control, raw). Throws boost::system::system_error naming "open"; the port stays closed then.
 void open_port(boost::asio::serial_port& port, const std::string& port_name);
 
+// Gives up the exclusive hold and closes the port.
+void close_port(boost::asio::serial_port& port, boost::system::error_code& ec);
+
 }  // namespace kestd::driver::serial_port

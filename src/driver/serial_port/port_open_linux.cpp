@@ -48,3 +48,14 @@ void open_port(boost::asio::serial_port& port, const std::string& port_name) {
 }
 
 }  // namespace kestd::driver::serial_port
+
+namespace kestd::driver::serial_port {
+
+void close_port(boost::asio::serial_port& port, boost::system::error_code& ec) {
+    // The exclusive flag belongs to the tty, not to this descriptor: a pty (a simulated
+    // port) keeps it after the close unless it is cleared.
+    if (port.is_open()) ::ioctl(port.native_handle(), TIOCNXCL);
+    port.close(ec);
+}
+
+}  // namespace kestd::driver::serial_port

@@ -27,4 +27,6 @@ void open_port(boost::asio::serial_port& port, const std::string& port_name) {
     SetCommTimeouts(port.native_handle(), &timeouts);
 }
 
+void close_port(boost::asio::serial_port& port, boost::system::error_code& ec) { port.close(ec); }
+
 }  // namespace kestd::driver::serial_port

@@ -15,13 +15,13 @@ serial_port_driver::serial_port_driver(boost::asio::io_context& io, const std::s
 
 serial_port_driver::~serial_port_driver() {
     boost::system::error_code ignored;
-    port.close(ignored);
+    close_port(port, ignored);
 }
 
 bool serial_port_driver::close() {
     if (!port.is_open()) return true;
     boost::system::error_code ec;
-    port.close(ec);
+    close_port(port, ec);
     return !ec;
 }
 
