@@ -1,6 +1,7 @@
 #include "support/child_process.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,14 +25,18 @@ void check(int result, const char* what) {
 }  // namespace
 
 child_process::child_process(std::vector<std::string> argv) {
+    // A child that ended must not take the test with it when its input is written.
+    ::signal(SIGPIPE, SIG_IGN);
+    int in_pipe[2];
     int out_pipe[2];
     int err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        ::pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
     }
     posix_spawn_file_actions_t actions;
     check(posix_spawn_file_actions_init(&actions), "spawn actions");
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
 
@@ -40,6 +45,8 @@ child_process::child_process(std::vector<std::string> argv) {
     args.push_back(nullptr);
     const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    ::close(in_pipe[0]);
+    stdin_fd_ = in_pipe[1];
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     if (rc != 0) {
@@ -56,6 +63,15 @@ child_process::~child_process() {
         wait(std::chrono::seconds(10));
     }
     if (reader_.joinable()) reader_.join();
+    if (stdin_fd_ >= 0) ::close(stdin_fd_);
+}
+
+void child_process::write_stdin(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(stdin_fd_, text.data(), text.size());
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
 }
 
 void child_process::read_output(int out_fd, int err_fd) {

@@ -31,6 +31,9 @@ public:
 
     void signal(int signal_number);
 
+    // Writes to the child's standard input (which stays open until the child ends).
+    void write_stdin(std::string_view text);
+
     // The exit code (a signal's death as 128 + number), or nothing on timeout.
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
@@ -40,6 +43,7 @@ private:
     void read_output(int out_fd, int err_fd);
 
     pid_t pid_ = -1;
+    int stdin_fd_ = -1;
     std::optional<int> exit_code_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,5 +1,8 @@
 #include "support/kestd_server.hpp"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <sstream>
 #include <thread>
 
@@ -30,6 +33,46 @@ bool kestd_server::ready(std::chrono::milliseconds timeout) {
         if (ask_landing("2 version", std::chrono::milliseconds(50)) == "2") return true;
     }
     return false;
+}
+
+simulated_server::simulated_server(std::vector<std::string> devices,
+                                   std::vector<std::string> options)
+    : process_(command(std::move(devices), std::move(options))) {}
+
+std::vector<std::string> simulated_server::command(std::vector<std::string> devices,
+                                                   std::vector<std::string> options) {
+    std::vector<std::string> argv = {KEST_SIM_BINARY, "serial"};
+    for (auto& d : devices) {
+        argv.push_back("--device");
+        argv.push_back(std::move(d));
+    }
+    argv.push_back("--");
+    argv.push_back(kestd_binary());
+    argv.push_back("--no-cab");
+    argv.push_back("--no-dxx");
+    for (auto& o : options) argv.push_back(std::move(o));
+    return argv;
+}
+
+bool simulated_server::ready(std::size_t expected, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (process_.wait(std::chrono::milliseconds(0))) return false;
+        const auto list = ask_landing("2 find", std::chrono::milliseconds(300));
+        if (list && (expected == 0 ? list->empty()
+                                   : static_cast<std::size_t>(std::count(list->begin(),
+                                                                         list->end(), '\n')) +
+                                             1 ==
+                                         expected)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<int> simulated_server::stop() {
+    process_.signal(SIGINT);
+    return process_.wait();
 }
 
 std::vector<std::string> lines_with(const std::string& log, std::string_view text) {

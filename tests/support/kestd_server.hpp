@@ -31,6 +31,24 @@ private:
     child_process process_;
 };
 
+// kestd run by kest-sim with simulated serial devices (SPEC as kest-sim takes it), the
+// other local transports off. ready() waits until the landing lists `expected` devices.
+class simulated_server {
+public:
+    simulated_server(std::vector<std::string> devices, std::vector<std::string> options = {});
+
+    bool ready(std::size_t expected, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    child_process& process() { return process_; }
+    std::string log() const { return process_.stderr_text(); }
+    // Stops kestd with SIGINT and returns its exit code.
+    std::optional<int> stop();
+
+private:
+    static std::vector<std::string> command(std::vector<std::string> devices,
+                                            std::vector<std::string> options);
+    child_process process_;
+};
+
 // Log lines (standard error) that contain `text`.
 std::vector<std::string> lines_with(const std::string& log, std::string_view text);
 
