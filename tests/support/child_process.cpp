@@ -74,6 +74,11 @@ void child_process::write_stdin(std::string_view text) {
     }
 }
 
+void child_process::close_stdin() {
+    if (stdin_fd_ >= 0) ::close(stdin_fd_);
+    stdin_fd_ = -1;
+}
+
 void child_process::read_output(int out_fd, int err_fd) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     int open_count = 2;

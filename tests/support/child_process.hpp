@@ -33,6 +33,8 @@ public:
 
     // Writes to the child's standard input (which stays open until the child ends).
     void write_stdin(std::string_view text);
+    // Ends the child's standard input.
+    void close_stdin();
 
     // The exit code (a signal's death as 128 + number), or nothing on timeout.
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -225,7 +225,8 @@ TEST_F(KestWithScriptedServer, OpenPrintsUntilTheServerClosesEvenAfterItsInputEn
     asio::io_context io;
     tcp::acceptor listener(io, tcp::endpoint(loopback, 0));
     fake_->reply("2 open", "127.0.0.1 " + std::to_string(listener.local_endpoint().port()));
-    child_process client({KEST_BINARY, "open", "AB1"});  // its standard input is empty
+    child_process client({KEST_BINARY, "open", "AB1"});
+    client.close_stdin();  // its standard input is empty
 
     tcp::socket data(io);
     listener.async_accept(data, [](boost::system::error_code) {});

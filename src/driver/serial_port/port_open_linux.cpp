@@ -51,6 +51,10 @@ void open_port(boost::asio::serial_port& port, const std::string& port_name) {
 
 namespace kestd::driver::serial_port {
 
+// The tty line discipline buffers 4 KiB: a read never returns more, and asking for more only
+// costs (umockdev's preload, for one, works in proportion to the length asked for).
+std::size_t read_piece_size() { return 4096; }
+
 void close_port(boost::asio::serial_port& port, boost::system::error_code& ec) {
     // The exclusive flag belongs to the tty, not to this descriptor: a pty (a simulated
     // port) keeps it after the close unless it is cleared.

@@ -27,6 +27,8 @@ void open_port(boost::asio::serial_port& port, const std::string& port_name) {
     SetCommTimeouts(port.native_handle(), &timeouts);
 }
 
+std::size_t read_piece_size() { return 65536; }
+
 void close_port(boost::asio::serial_port& port, boost::system::error_code& ec) { port.close(ec); }
 
 }  // namespace kestd::driver::serial_port

@@ -34,9 +34,7 @@ void serial_port_driver::async_read(const boost::asio::mutable_buffer& buffer,
         });
         return;
     }
-    // A tty hands over at most a few KiB per read; asking for more only costs (umockdev's
-    // preload, for one, does work in proportion to the length asked for).
-    port.async_read_some(boost::asio::buffer(buffer, max_read_piece), [self = shared_from_this(), buffer, handler = std::move(handler)](
+    port.async_read_some(boost::asio::buffer(buffer, read_piece_size()), [self = shared_from_this(), buffer, handler = std::move(handler)](
                                      const boost::system::error_code& ec, std::size_t size) mutable {
         // A read that timed out on an idle port (the Windows port time-outs) is reissued so
         // the caller only ever sees data or an error.

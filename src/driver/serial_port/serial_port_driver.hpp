@@ -25,8 +25,6 @@ public:
 
     // The largest piece one underlying write hands the port.
     static constexpr std::size_t max_write_piece = 65536;
-    // The most one underlying read asks for.
-    static constexpr std::size_t max_read_piece = 65536;
 
 private:
     boost::asio::serial_port port;
