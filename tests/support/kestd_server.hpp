@@ -31,7 +31,7 @@ private:
     child_process process_;
 };
 
-// kestd run by kest-sim with simulated serial devices (SPEC as kest-sim takes it), the
+// kestd run by kest-sim with simulated serial devices (DEVICE as kest-sim takes it), the
 // other local transports off. ready() waits until the landing lists `expected` devices.
 class simulated_server {
 public:

@@ -1,8 +1,8 @@
 // kest-sim: simulated devices of the family, for developing and testing without hardware.
 //
-//   kest-sim serial [--vendor VVVV] [--product PPPP] --device SPEC... [-- PROGRAM ARGS...]
+//   kest-sim serial [--vendor VVVV] [--product PPPP] --device DEVICE... [-- PROGRAM ARGS...]
 //
-// SPEC is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second with an
+// DEVICE is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second with an
 // optional K or M suffix. PROGRAM runs with the simulated ports visible; kest-sim ends with
 // its exit code. Lines on standard input steer the devices: "unplug SERIAL".
 #include <signal.h>
@@ -28,7 +28,7 @@ namespace {
 
 using namespace kest::sim;
 
-struct device_spec {
+struct device_setup {
     std::string vendor;
     std::string serial;
     behaviour what = behaviour::echo;
@@ -45,28 +45,28 @@ double parse_rate(const std::string& text) {
     return value;
 }
 
-device_spec parse_device(std::string text, const std::string& vendor) {
-    device_spec spec;
-    spec.vendor = vendor;
+device_setup parse_device(std::string text, const std::string& vendor) {
+    device_setup setup;
+    setup.vendor = vendor;
     if (const auto slash = text.find('/'); slash != std::string::npos) {
-        spec.vendor = text.substr(0, slash);
+        setup.vendor = text.substr(0, slash);
         text.erase(0, slash + 1);
     }
     std::vector<std::string> parts;
     std::stringstream in(text);
     for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
     if (parts.empty() || parts.size() > 3) throw std::invalid_argument("bad device '" + text + "'");
-    spec.serial = parts[0];
-    if (parts.size() > 1) spec.what = parse_behaviour(parts[1]);
-    if (parts.size() > 2) spec.rate = parse_rate(parts[2]);
-    return spec;
+    setup.serial = parts[0];
+    if (parts.size() > 1) setup.what = parse_behaviour(parts[1]);
+    if (parts.size() > 2) setup.rate = parse_rate(parts[2]);
+    return setup;
 }
 
 int usage(const char* problem) {
     if (problem) std::cerr << "kest-sim: " << problem << "\n";
-    std::cerr << "usage: kest-sim serial [--vendor VVVV] [--product PPPP] --device SPEC..."
+    std::cerr << "usage: kest-sim serial [--vendor VVVV] [--product PPPP] --device DEVICE..."
                  " [-- PROGRAM ARGS...]\n"
-                 "  SPEC: [VENDOR/]SERIAL[:echo|stream|silent[:RATE]]   (RATE bytes/s, K or M"
+                 "  DEVICE: [VENDOR/]SERIAL[:echo|stream|silent[:RATE]]   (RATE bytes/s, K or M"
                  " suffix)\n"
                  "  standard input: 'unplug SERIAL' removes that device\n";
     return 2;
@@ -114,9 +114,9 @@ int run_serial(int argc, char** argv) {
     }
     if (device_texts.empty()) return usage("no --device given");
 
-    std::vector<device_spec> specs;
+    std::vector<device_setup> setups;
     try {
-        for (const auto& t : device_texts) specs.push_back(parse_device(t, vendor));
+        for (const auto& t : device_texts) setups.push_back(parse_device(t, vendor));
     } catch (const std::exception& e) {
         return usage(e.what());
     }
@@ -131,12 +131,12 @@ int run_serial(int argc, char** argv) {
     serial_testbed bed;
     std::map<std::string, std::string> node_of;  // serial to node
     std::map<std::string, std::unique_ptr<device_player>> players;
-    for (const auto& spec : specs) {
-        const auto port = bed.add_port(spec.vendor, product, spec.serial);
-        players[port.node] = std::make_unique<device_player>(port.master, spec.what, spec.rate);
-        node_of[spec.serial] = port.node;
-        std::cerr << "kest-sim: " << port.node << " serial " << spec.serial << " vendor "
-                  << spec.vendor << " product " << product << "\n";
+    for (const auto& setup : setups) {
+        const auto port = bed.add_port(setup.vendor, product, setup.serial);
+        players[port.node] = std::make_unique<device_player>(port.master, setup.what, setup.rate);
+        node_of[setup.serial] = port.node;
+        std::cerr << "kest-sim: " << port.node << " serial " << setup.serial << " vendor "
+                  << setup.vendor << " product " << product << "\n";
     }
 
     pid_t child = -1;
