@@ -224,7 +224,7 @@ TEST_F(Device, SlowClientLosesDataAloneAndTheLossIsCountedExactly) {
     // Paced well below what a reading client takes, so only the stalled one falls behind.
     constexpr std::size_t total = 40 * 1024 * 1024;
     constexpr std::size_t chunk = 65536;
-    constexpr auto chunk_pause = 1ms;  // under 64 MB/s, and never a catch-up burst
+    constexpr auto chunk_pause = 4ms;  // under 16 MB/s, and never a catch-up burst
     std::thread device_writer([&] {
         std::string pattern(chunk, '\0');
         for (std::size_t sent = 0; sent < total; sent += chunk) {

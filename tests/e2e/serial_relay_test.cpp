@@ -81,7 +81,7 @@ TEST_F(SerialEndToEnd, FindListsTheDevicesAndKeepsTheirEndpoints) {
     EXPECT_EQ(first, second) << "sessions, and so their RPC ports, stay";
     EXPECT_NE(first.find("1A2B3C 127.0.0.1 "), std::string::npos) << first;
     EXPECT_NE(first.find("123456 127.0.0.1 "), std::string::npos) << first;
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
     EXPECT_EQ(lines_with(server.log(), "device constructed").size(), 2u);
     EXPECT_EQ(lines_with(server.log(), "device destroyed").size(), 2u);
 }
@@ -117,7 +117,7 @@ TEST_F(SerialEndToEnd, ClientsShareADeviceBothWays) {
     EXPECT_TRUE(server.process().wait_for_stderr("no clients remaining, pruning"));
     EXPECT_EQ(client.call(device, "load", {"k"}), "");
     EXPECT_EQ(client.call(device, "lock", {"door", "60000"}), "1");
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST_F(SerialEndToEnd, AStreamReachesEveryClientInOrder) {
@@ -132,7 +132,7 @@ TEST_F(SerialEndToEnd, AStreamReachesEveryClientInOrder) {
     reader.join();
     EXPECT_TRUE(in_order(got_a));
     EXPECT_TRUE(in_order(got_b));
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
     EXPECT_TRUE(lines_with(server.log(), "client dropped").empty()) << server.log();
 }
 
@@ -151,7 +151,7 @@ TEST_F(SerialEndToEnd, UnplugMidStreamDisconnectsEveryClient) {
     // The next find no longer sees it, and it has no clients: it goes.
     EXPECT_EQ(client.find().size(), 1u);
     EXPECT_TRUE(server.process().wait_for_stderr("removing device 123456, no longer found"));
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST_F(SerialEndToEnd, ADeviceGoneBeforeOpenIsRefusedAfterElevenAttempts) {
@@ -170,7 +170,7 @@ TEST_F(SerialEndToEnd, ADeviceGoneBeforeOpenIsRefusedAfterElevenAttempts) {
     }
     EXPECT_EQ(lines_with(log, "[error] [device] unable to open driver: device not found").size(),
               1u);
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 TEST_F(SerialEndToEnd, AnOpenNobodyUsesClosesTheDeviceAfterOneSecond) {
@@ -182,7 +182,7 @@ TEST_F(SerialEndToEnd, AnOpenNobodyUsesClosesTheDeviceAfterOneSecond) {
     ASSERT_TRUE(reply && reply->starts_with("127.0.0.1 ")) << reply.value_or("(none)");
     EXPECT_TRUE(server.process().wait_for_stderr("accept timeout", 3s));
     EXPECT_TRUE(server.process().wait_for_stderr("driver closed", 3s));
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 // What a process holds, to see that a busy spell leaves nothing behind.
@@ -248,7 +248,7 @@ TEST_F(SerialEndToEnd, BusyClientsLeaveNoThreadsOrDescriptorsBehind) {
     std::this_thread::sleep_for(3s);
     stop = true;
     for (auto& t : workers) t.join();
-    EXPECT_GT(rounds, 20);
+    ASSERT_GT(rounds, 20) << server.log();
     EXPECT_LT(failures, rounds) << "most rounds succeed";
 
     // Once every device has closed again, the server holds what it held before.
@@ -259,7 +259,7 @@ TEST_F(SerialEndToEnd, BusyClientsLeaveNoThreadsOrDescriptorsBehind) {
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_EQ(client.version(), "2") << "still serving";
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(), 0) << server.log();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <mutex>
 
 #include "driver/serial_port/port_enumeration.hpp"
 
@@ -28,6 +29,11 @@ std::string upper(const char* text) {
 }  // namespace
 
 std::vector<usb_serial_port> list_usb_serial_ports() {
+    // Several device sessions may look at once. An enumeration is short and rare, and one
+    // at a time keeps a sysfs-redirecting preload (umockdev's, in the simulator) from racing
+    // with itself.
+    static std::mutex one_at_a_time;
+    std::lock_guard lock(one_at_a_time);
     std::vector<usb_serial_port> ports;
     udev_ptr<udev> context(udev_new());
     if (!context) return ports;
