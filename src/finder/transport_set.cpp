@@ -2,6 +2,7 @@
 
 #include "app/config.hpp"
 #include "driver/serial_port/find_devices.hpp"
+#include "driver/tcp/find_devices.hpp"
 
 namespace kestd {
 
@@ -9,6 +10,7 @@ transport_set transport_set::enabled() {
     const config& cfg = get_config();
     transport_set set;
     if (cfg.serial_port) set.serial_port = driver::serial_port::find_devices;
+    if (cfg.tcp) set.tcp = driver::tcp::async_find_devices;
     return set;
 }
 

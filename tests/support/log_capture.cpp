@@ -31,15 +31,13 @@ using memory_sink = sinks::synchronous_sink<memory_backend>;
 
 }  // namespace
 
-log_capture::log_capture() : state_(std::make_shared<state>()) {
+log_capture::log_capture(boost::log::trivial::severity_level least) : state_(std::make_shared<state>()) {
     auto sink = boost::make_shared<memory_sink>(boost::make_shared<memory_backend>(state_));
     sink->set_formatter(expr::stream
                         << "[" << expr::attr<boost::log::trivial::severity_level>("Severity")
                         << "] [" << expr::attr<std::string>("Channel") << "] "
                         << expr::smessage);
-    // As the server's default level: trace dumps of relayed bytes are never formatted.
-    sink->set_filter(expr::attr<boost::log::trivial::severity_level>("Severity") >=
-                     boost::log::trivial::debug);
+    sink->set_filter(expr::attr<boost::log::trivial::severity_level>("Severity") >= least);
     boost::log::core::get()->add_sink(sink);
     sink_ = sink;
 }

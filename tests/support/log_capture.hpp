@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/log/trivial.hpp>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +15,8 @@ namespace kestd::test {
 // Collects every log record of this process as "[severity] [channel] message" lines.
 class log_capture {
 public:
-    log_capture();
+    // Debug is the server's default level; trace dumps relayed bytes.
+    explicit log_capture(boost::log::trivial::severity_level least = boost::log::trivial::debug);
     ~log_capture();
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;

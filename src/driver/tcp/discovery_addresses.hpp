@@ -1,0 +1,25 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/tcp/network_adapters.hpp"
+
+namespace kestd::driver::tcp {
+
+// The first three bytes of the hardware addresses of the maker's own network products; such
+// adapters are the devices' side of a link, never a way to reach them.
+std::array<std::uint8_t, 3> maker_oui();
+
+// The interface addresses to query: up Ethernet adapters (not wireless, not the maker's) with
+// an IPv4 address, in order, then "127.0.0.1".
+std::vector<std::string> select_discovery_addresses(const std::vector<network_adapter>& adapters,
+                                                    const std::array<std::uint8_t, 3>& oui);
+
+// The same for this machine's adapters; false, with `addresses` untouched, when they cannot
+// be read.
+bool list_discovery_addresses(std::vector<std::string>& addresses);
+
+}  // namespace kestd::driver::tcp

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "app/logger.hpp"
+
+namespace kestd::driver::tcp {
+
+// The "tcp" channel.
+logger& tcp_log();
+
+}  // namespace kestd::driver::tcp
