@@ -43,7 +43,7 @@ child_process::child_process(std::vector<std::string> argv) {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in_pipe[0]);
     stdin_fd_ = in_pipe[1];

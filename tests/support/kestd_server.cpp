@@ -11,6 +11,7 @@
 namespace kestd::test {
 
 std::string kestd_binary() { return KESTD_BINARY; }
+std::string kest_sim_binary() { return KEST_SIM_BINARY; }
 
 std::optional<std::string> ask_landing(std::string_view payload,
                                        std::chrono::milliseconds timeout) {

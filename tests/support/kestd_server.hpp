@@ -10,8 +10,9 @@
 
 namespace kestd::test {
 
-// The kestd binary under test.
+// The kestd binary under test, and the device simulator.
 std::string kestd_binary();
+std::string kest_sim_binary();
 
 // Sends one datagram to the landing and returns the reply, if one came in time.
 std::optional<std::string> ask_landing(std::string_view payload,

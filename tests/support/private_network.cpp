@@ -3,6 +3,8 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +18,19 @@ bool entered = false;
 }
 
 std::string enter_private_network() {
-    if (::unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
+    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        return std::string("unshare: ") + std::strerror(errno);
+    }
+    // A mount namespace of our own: sysfs that shows this network's interfaces (the host's
+    // stays mounted otherwise), and a private place for named peer networks.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+        return std::string("mount sysfs: ") + std::strerror(errno);
+    }
+    ::mkdir("/run/netns", 0755);
+    if (::mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") != 0) {
+        return std::string("mount /run/netns: ") + std::strerror(errno);
+    }
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::string("socket: ") + std::strerror(errno);
     ifreq request{};

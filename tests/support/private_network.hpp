@@ -6,7 +6,8 @@ namespace kestd::test {
 
 // Moves this process (and every child it starts afterwards) into a network namespace of
 // its own with only loopback up, so the fixed landing port never meets a server the user
-// runs or another test. Call before any thread starts. Returns an empty text on success,
+// runs or another test. A mount namespace comes with it: /sys shows this network, and
+// /run/netns is private. Call before any thread starts. Returns an empty text on success,
 // else why it could not be done.
 std::string enter_private_network();
 

@@ -1,10 +1,16 @@
 // kest-sim: simulated devices of the family, for developing and testing without hardware.
 //
 //   kest-sim serial [--vendor VVVV] [--product PPPP] --device DEVICE... [-- PROGRAM ARGS...]
+//   kest-sim tcp [--interface ADDR]... [--address ADDR] [--layout device|full] [--delay MS]
+//                [--refuse] [--close-after BYTES] [--malformed] --device DEVICE...
+//                [-- PROGRAM ARGS...]
 //
-// DEVICE is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second with an
-// optional K or M suffix. PROGRAM runs with the simulated ports visible; kest-sim ends with
-// its exit code. Lines on standard input steer the devices: "unplug SERIAL".
+// A serial DEVICE is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second
+// with an optional K or M suffix. A tcp DEVICE is SERIAL[:echo|stream|silent[:RATE]] (a data
+// port of its own) or SERIAL=PORT (only announced). PROGRAM runs alongside; kest-sim ends with
+// its exit code. Lines on standard input steer the devices: "unplug SERIAL", and in tcp mode
+// also "close SERIAL", "quiet SERIAL" and "answer SERIAL".
+#include <arpa/inet.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -12,17 +18,25 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "device_player.hpp"
 #include "serial_testbed.hpp"
+#include "tcp_device.hpp"
+#include "tcp_responder.hpp"
+
+extern char** environ;
 
 namespace {
 
@@ -68,12 +82,22 @@ int usage(const char* problem) {
                  " [-- PROGRAM ARGS...]\n"
                  "  DEVICE: [VENDOR/]SERIAL[:echo|stream|silent[:RATE]]   (RATE bytes/s, K or M"
                  " suffix)\n"
-                 "  standard input: 'unplug SERIAL' removes that device\n";
+                 "  standard input: 'unplug SERIAL' removes that device\n"
+                 "usage: kest-sim tcp [--interface ADDR]... [--address ADDR] [--layout device|full]"
+                 " [--delay MS]\n"
+                 "                    [--refuse] [--close-after BYTES] [--malformed]"
+                 " --device DEVICE... [-- PROGRAM ARGS...]\n"
+                 "  DEVICE: SERIAL[:echo|stream|silent[:RATE]]   serves a data port\n"
+                 "          SERIAL=PORT                          only announces PORT\n"
+                 "  standard input: 'close SERIAL' ends its connections, 'unplug SERIAL' removes"
+                 " it,\n"
+                 "                  'quiet SERIAL' and 'answer SERIAL' stop and resume its"
+                 " answers\n";
     return 2;
 }
 
-pid_t spawn(std::vector<std::string> command, const sigset_t& blocked) {
-    std::vector<std::string> env = child_environment();
+pid_t spawn(std::vector<std::string> command, const sigset_t& blocked,
+            std::vector<std::string> env) {
     std::vector<char*> argv, envp;
     for (auto& a : command) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -94,6 +118,92 @@ pid_t spawn(std::vector<std::string> command, const sigset_t& blocked) {
         return -1;
     }
     return pid;
+}
+
+std::vector<std::string> own_environment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    return env;
+}
+
+struct signal_source {
+    sigset_t handled;
+    int fd;
+};
+
+// Signals arrive through a descriptor, so the loop handles them like input. Call before any
+// thread starts, so every thread leaves them to the descriptor.
+signal_source catch_signals() {
+    signal_source source{};
+    sigemptyset(&source.handled);
+    for (int s : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&source.handled, s);
+    pthread_sigmask(SIG_BLOCK, &source.handled, nullptr);
+    source.fd = signalfd(-1, &source.handled, SFD_CLOEXEC);
+    return source;
+}
+
+// A descriptor the loop waits on besides signals and standard input.
+struct watch {
+    int fd;
+    std::function<void()> ready;
+};
+
+// Serves until SIGINT or SIGTERM (forwarded to the program, if there is one) or the program's
+// end, and returns the exit code. `command` takes a line of standard input and says whether
+// it knew it; `watches` is asked afresh each round.
+int serve(const signal_source& signals, pid_t child,
+          const std::function<bool(const std::string&)>& command,
+          const std::function<std::vector<watch>()>& watches = {}) {
+    constexpr std::size_t max_line = 4096;
+    bool stdin_open = true;
+    std::string pending;
+    for (;;) {
+        const std::vector<watch> extra = watches ? watches() : std::vector<watch>{};
+        std::vector<pollfd> fds = {{signals.fd, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+        for (const auto& w : extra) fds.push_back({w.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+        for (std::size_t i = 0; i < extra.size(); ++i) {
+            if (fds[i + 2].revents) extra[i].ready();
+        }
+        if (fds[1].revents) {
+            char chunk[256];
+            const ssize_t n = ::read(0, chunk, sizeof chunk);
+            if (n <= 0) {
+                stdin_open = false;  // end of input: the devices play on
+            } else {
+                pending.append(chunk, static_cast<std::size_t>(n));
+            }
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (!command(line) && !line.empty()) {
+                    std::cerr << "kest-sim: unknown command '" << line << "'\n";
+                }
+            }
+            if (pending.size() > max_line) pending.clear();
+        }
+        if (fds[0].revents) {
+            signalfd_siginfo info{};
+            if (::read(signals.fd, &info, sizeof info) != sizeof info) continue;
+            if (info.ssi_signo == SIGCHLD && child > 0) {
+                int status = 0;
+                if (::waitpid(child, &status, WNOHANG) == child) {
+                    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                }
+            } else if (info.ssi_signo != SIGCHLD) {
+                if (child <= 0) return 0;
+                ::kill(child, static_cast<int>(info.ssi_signo));
+            }
+        }
+    }
+}
+
+// The verb and serial of a command line.
+std::pair<std::string, std::string> split_command(const std::string& line) {
+    std::istringstream words(line);
+    std::string verb, serial;
+    words >> verb >> serial;
+    return {verb, serial};
 }
 
 int run_serial(int argc, char** argv) {
@@ -121,13 +231,7 @@ int run_serial(int argc, char** argv) {
         return usage(e.what());
     }
 
-    // Signals arrive through a descriptor, so the loop below handles them like input.
-    sigset_t handled;
-    sigemptyset(&handled);
-    for (int s : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&handled, s);
-    pthread_sigmask(SIG_BLOCK, &handled, nullptr);
-    const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-
+    const signal_source signals = catch_signals();
     serial_testbed bed;
     std::map<std::string, std::string> node_of;  // serial to node
     std::map<std::string, std::unique_ptr<device_player>> players;
@@ -141,7 +245,7 @@ int run_serial(int argc, char** argv) {
 
     pid_t child = -1;
     if (!command.empty()) {
-        child = spawn(command, handled);
+        child = spawn(command, signals.handled, child_environment());
         if (child < 0) return 127;
     } else {
         std::cerr << "kest-sim: UMOCKDEV_DIR=" << bed.root()
@@ -149,56 +253,182 @@ int run_serial(int argc, char** argv) {
                      " Ctrl-C ends\n";
     }
 
-    bool stdin_open = true;
-    std::string pending;
-    int exit_code = 0;
-    for (;;) {
-        pollfd fds[2] = {{signals, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) {
-            char chunk[256];
-            const ssize_t n = ::read(0, chunk, sizeof chunk);
-            if (n <= 0) {
-                stdin_open = false;  // end of input: the devices play on
-            } else {
-                pending.append(chunk, static_cast<std::size_t>(n));
-            }
-            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                const std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                std::istringstream words(line);
-                std::string verb, serial;
-                words >> verb >> serial;
-                if (verb == "unplug" && node_of.count(serial)) {
-                    const std::string node = node_of[serial];
-                    players.erase(node);  // stop playing before the line goes
-                    bed.unplug(node);
-                    node_of.erase(serial);
-                    std::cerr << "kest-sim: unplugged " << serial << "\n";
-                } else if (!line.empty()) {
-                    std::cerr << "kest-sim: unknown command '" << line << "'\n";
-                }
-            }
-        }
-        if (fds[0].revents) {
-            signalfd_siginfo info{};
-            if (::read(signals, &info, sizeof info) != sizeof info) continue;
-            if (info.ssi_signo == SIGCHLD && child > 0) {
-                int status = 0;
-                if (::waitpid(child, &status, WNOHANG) == child) {
-                    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                    break;
-                }
-            } else if (info.ssi_signo != SIGCHLD) {
-                if (child > 0) {
-                    ::kill(child, static_cast<int>(info.ssi_signo));
-                } else {
-                    break;
-                }
-            }
-        }
-    }
+    const int exit_code = serve(signals, child, [&](const std::string& line) {
+        const auto [verb, serial] = split_command(line);
+        if (verb != "unplug" || !node_of.count(serial)) return false;
+        const std::string node = node_of[serial];
+        players.erase(node);  // stop playing before the line goes
+        bed.unplug(node);
+        node_of.erase(serial);
+        std::cerr << "kest-sim: unplugged " << serial << "\n";
+        return true;
+    });
     players.clear();
+    return exit_code;
+}
+
+struct tcp_setup {
+    std::string serial;
+    std::string mode = "echo";  // or stream, silent, announce
+    tcp_connection::plan plan;
+    std::uint16_t port = 0;  // announced only, served elsewhere
+};
+
+template <typename Number>
+Number parse_number(const std::string& text, Number low, Number high, const char* what) {
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        throw std::invalid_argument(std::string("bad ") + what + " '" + text + "'");
+    return value;
+}
+
+tcp_setup parse_tcp_device(const std::string& text) {
+    tcp_setup setup;
+    if (const auto equals = text.find('='); equals != std::string::npos) {
+        setup.serial = text.substr(0, equals);
+        setup.mode = "announce";
+        setup.port = parse_number<std::uint16_t>(text.substr(equals + 1), 1, 65535, "port");
+    } else {
+        std::vector<std::string> parts;
+        std::stringstream in(text);
+        for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
+        if (parts.empty() || parts.size() > 3)
+            throw std::invalid_argument("bad device '" + text + "'");
+        setup.serial = parts[0];
+        if (parts.size() > 1) setup.plan.what = parse_behaviour(setup.mode = parts[1]);
+        if (parts.size() > 2) setup.plan.rate = parse_rate(parts[2]);
+    }
+    // The host label kest-SERIAL of the full layout must fit in 63 bytes.
+    if (setup.serial.empty() || setup.serial.size() > 58)
+        throw std::invalid_argument("serial '" + setup.serial + "' is not 1 to 58 characters");
+    return setup;
+}
+
+in_addr parse_address(const std::string& text) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, text.c_str(), &address) != 1)
+        throw std::invalid_argument("bad IPv4 address '" + text + "'");
+    return address;
+}
+
+int run_tcp(int argc, char** argv) {
+    tcp_responder::settings answers;
+    bool refuse = false, malformed = false;
+    std::uint64_t close_after = 0;
+    std::vector<tcp_setup> setups;
+    std::vector<std::string> command;
+    try {
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--") {
+                command.assign(argv + i + 1, argv + argc);
+                break;
+            }
+            if (arg == "--refuse") {
+                refuse = true;
+                continue;
+            }
+            if (arg == "--malformed") {
+                malformed = true;
+                continue;
+            }
+            if (i + 1 >= argc) return usage(("missing value for " + arg).c_str());
+            const std::string value = argv[++i];
+            if (arg == "--interface")
+                answers.interfaces.push_back(parse_address(value));
+            else if (arg == "--address")
+                answers.address = parse_address(value);
+            else if (arg == "--layout")
+                answers.layout = parse_layout(value);
+            else if (arg == "--delay")
+                answers.delay =
+                    std::chrono::milliseconds(parse_number(value, 0, 3'600'000, "delay"));
+            else if (arg == "--close-after") {
+                const double bytes = parse_rate(value);
+                if (!(bytes >= 1 && bytes < 1e18)) throw std::invalid_argument("bad byte count");
+                close_after = static_cast<std::uint64_t>(bytes);
+            } else if (arg == "--device")
+                setups.push_back(parse_tcp_device(value));
+            else
+                return usage(("unknown option " + arg).c_str());
+        }
+    } catch (const std::exception& e) {
+        return usage(e.what());
+    }
+    if (setups.empty()) return usage("no --device given");
+    if (malformed && answers.layout == answer_layout::full)
+        return usage("--malformed goes with the device layout only");
+    if (malformed) answers.layout = answer_layout::malformed;
+    std::set<std::string> present;
+    for (const auto& s : setups) {
+        if (!present.insert(s.serial).second)
+            return usage(("serial " + s.serial + " given twice").c_str());
+    }
+
+    const signal_source signals = catch_signals();
+    std::optional<tcp_responder> responder;
+    std::map<std::string, std::unique_ptr<tcp_device>> devices;
+    try {
+        responder.emplace(answers);
+        for (auto& setup : setups) {
+            if (setup.mode != "announce" && refuse) {
+                setup.port = tcp_device::unused_port();
+            } else if (setup.mode != "announce") {
+                setup.plan.close_after = close_after;
+                auto device = std::make_unique<tcp_device>(setup.serial, setup.plan);
+                setup.port = device->port();
+                devices[setup.serial] = std::move(device);
+            }
+            responder->announce(setup.serial, setup.port);
+            std::cerr << "kest-sim: tcp device " << setup.serial << " at 0.0.0.0:" << setup.port
+                      << " (" << setup.mode << ")\n";
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "kest-sim: " << e.what() << "\n";
+        return 1;
+    }
+    std::cerr << "kest-sim: ready\n";
+
+    pid_t child = -1;
+    if (!command.empty()) {
+        child = spawn(command, signals.handled, own_environment());
+        if (child < 0) return 127;
+    }
+
+    const auto on_command = [&](const std::string& line) {
+        const auto [verb, serial] = split_command(line);
+        if (!present.count(serial)) return false;
+        const auto device = devices.find(serial);
+        if (verb == "close") {
+            if (device != devices.end()) device->second->close_connections();
+            std::cerr << "kest-sim: closed the connections of " << serial << "\n";
+        } else if (verb == "unplug") {
+            responder->withdraw(serial);
+            if (device != devices.end()) devices.erase(device);
+            present.erase(serial);
+            std::cerr << "kest-sim: unplugged " << serial << "\n";
+        } else if (verb == "quiet" || verb == "answer") {
+            responder->set_answering(serial, verb == "answer");
+            std::cerr << "kest-sim: " << serial << (verb == "answer" ? " answers" : " is quiet")
+                      << "\n";
+        } else {
+            return false;
+        }
+        return true;
+    };
+    const auto watches = [&] {
+        std::vector<watch> w = {{responder->socket(), [&] { responder->receive(); }},
+                                {responder->timer(), [&] { responder->on_timer(); }}};
+        for (auto& [serial, device] : devices) {
+            tcp_device& d = *device;
+            if (d.listener() >= 0) w.push_back({d.listener(), [&d] { d.accept_connections(); }});
+            w.push_back({d.ended(), [&d] { d.reap(); }});
+        }
+        return w;
+    };
+    const int exit_code = serve(signals, child, on_command, watches);
+    devices.clear();
     return exit_code;
 }
 
@@ -212,5 +442,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "serial") return run_serial(argc, argv);
+    if (mode == "tcp") return run_tcp(argc, argv);
     return usage(("unknown mode " + mode).c_str());
 }

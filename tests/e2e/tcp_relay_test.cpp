@@ -1,0 +1,237 @@
+// kestd with its TCP transport, end to end: simulated network devices in namespaces of their
+// own, joined to the server's by veth pairs, found by multicast DNS and relayed.
+#include <gtest/gtest.h>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <memory>
+#include <thread>
+
+#include "client/device_client.hpp"
+#include "client/device_list.hpp"
+#include "support/kestd_server.hpp"
+#include "support/peer_network.hpp"
+#include "support/private_network.hpp"
+
+namespace kestd::test {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+std::string receive(tcp::socket& socket, std::size_t n) {
+    std::string s(n, '\0');
+    asio::read(socket, asio::buffer(s));
+    return s;
+}
+
+bool in_order(const std::string& bytes) {
+    for (std::size_t i = 1; i < bytes.size(); ++i) {
+        if (static_cast<unsigned char>(bytes[i]) !=
+            (static_cast<unsigned char>(bytes[i - 1]) + 1) % 251) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the server ends the connection within the timeout.
+bool ended_by_server(tcp::socket& socket, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    socket.non_blocking(true);
+    std::vector<char> sink(65536);
+    while (std::chrono::steady_clock::now() < deadline) {
+        boost::system::error_code ec;
+        socket.read_some(asio::buffer(sink), ec);
+        if (ec == asio::error::would_block) {
+            std::this_thread::sleep_for(5ms);
+            continue;
+        }
+        if (ec) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> sim_command(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {kest_sim_binary(), "tcp"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+// A simulated device, started and ready.
+std::unique_ptr<child_process> start_sim(const peer_network* where,
+                                         const std::vector<std::string>& arguments) {
+    auto argv = sim_command(arguments);
+    auto sim = std::make_unique<child_process>(where ? where->command(argv) : argv);
+    EXPECT_TRUE(sim->wait_for_stderr("kest-sim: ready")) << sim->stderr_text();
+    return sim;
+}
+
+class TcpEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KESTD_REQUIRE_PRIVATE_NETWORK();
+        net = std::make_unique<peer_network>("kt-dev");
+        net->link("kt0", "10.31.0.1/24", "kt0p", "10.31.0.2/24");
+    }
+
+    static std::vector<std::string> server_options(std::vector<std::string> more = {}) {
+        std::vector<std::string> options = {"--tcp", "--no-cab", "--no-dxx", "--no-serial-port"};
+        options.insert(options.end(), more.begin(), more.end());
+        return options;
+    }
+
+    // Asks the landing until `serial` is listed (each find is one discovery window).
+    std::optional<kest::device_entry> wait_listed(const std::string& serial,
+                                                  std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            try {
+                if (auto entry = kest::find_device(client.find(), serial)) return entry;
+            } catch (const std::exception&) {
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        return std::nullopt;
+    }
+
+    std::unique_ptr<peer_network> net;
+    kest::device_client client{kest::client_timeouts{10s, 10s}};
+    asio::io_context io;
+};
+
+TEST_F(TcpEndToEnd, DevicesOnAVethAndOnLoopbackAreFoundAndRelayed) {
+    auto remote = start_sim(net.get(), {"--device", "1A2B3C:echo"});
+    auto local = start_sim(nullptr, {"--interface", "127.0.0.1", "--device", "4D5E6F:stream"});
+    kestd_server server(server_options({"--log-level", "trace"}));
+    ASSERT_TRUE(server.ready()) << server.log();
+    const auto echo = wait_listed("1A2B3C");
+    const auto stream = wait_listed("4D5E6F");
+    ASSERT_TRUE(echo && stream) << server.log();
+    EXPECT_FALSE(lines_with(server.log(), "sending multicast query from 10.31.0.1").empty());
+    EXPECT_FALSE(lines_with(server.log(), "received 86 bytes via TCP discovery on 10.31.0.1 from 10.31.0.2").empty());
+    EXPECT_FALSE(lines_with(server.log(), "discovered device 1A2B3C at 10.31.0.2:").empty());
+    EXPECT_FALSE(lines_with(server.log(), "discovered device 4D5E6F at 127.0.0.1:").empty());
+
+    tcp::socket a = client.open(io, *echo);
+    tcp::socket b = client.open(io, *echo);
+    ASSERT_TRUE(server.process().wait_for_stderr("added client, now 2"));
+    asio::write(a, asio::buffer(std::string("over the wire")));
+    EXPECT_EQ(receive(a, 13), "over the wire");
+    EXPECT_EQ(receive(b, 13), "over the wire");
+
+    tcp::socket s = client.open(io, *stream);
+    const std::string got = receive(s, 1 << 20);
+    EXPECT_TRUE(in_order(got));
+    EXPECT_EQ(got.substr(0, 3), std::string("\0\1\2", 3)) << "the device's stream starts at 0";
+}
+
+TEST_F(TcpEndToEnd, EachDeviceIsReachedFromTheInterfaceItAnsweredOn) {
+    // Two networks, each reachable only through its own interface: connecting from the
+    // wrong interface address would not get through.
+    peer_network other("kt-dev2");
+    other.link("kt1", "10.32.0.1/24", "kt1p", "10.32.0.2/24");
+    auto first = start_sim(net.get(), {"--device", "1A2B3C:echo"});
+    auto second = start_sim(&other, {"--device", "4D5E6F:echo"});
+    kestd_server server(server_options({"--log-level", "trace"}));
+    ASSERT_TRUE(server.ready());
+    const auto one = wait_listed("1A2B3C");
+    const auto two = wait_listed("4D5E6F");
+    ASSERT_TRUE(one && two) << server.log();
+    EXPECT_FALSE(lines_with(server.log(), "received 86 bytes via TCP discovery on 10.32.0.1 from 10.32.0.2").empty());
+    EXPECT_TRUE(lines_with(server.log(), "on 10.31.0.1 from 10.32.0.2").empty());
+    EXPECT_TRUE(lines_with(server.log(), "on 10.32.0.1 from 10.31.0.2").empty());
+    for (const auto& device : {*one, *two}) {
+        tcp::socket c = client.open(io, device);
+        asio::write(c, asio::buffer(device.serial));
+        EXPECT_EQ(receive(c, 6), device.serial);
+    }
+}
+
+TEST_F(TcpEndToEnd, OfTwoDevicesWithOneSerialTheFirstAnswerStays) {
+    peer_network other("kt-dev2");
+    other.link("kt1", "10.32.0.1/24", "kt1p", "10.32.0.2/24");
+    auto prompt = start_sim(net.get(), {"--device", "1A2B3C:echo"});
+    auto late = start_sim(&other, {"--delay", "30", "--device", "1A2B3C:stream"});
+    kestd_server server(server_options({"--log-level", "trace"}));
+    ASSERT_TRUE(server.ready());
+    const auto device = wait_listed("1A2B3C");
+    ASSERT_TRUE(device);
+    tcp::socket c = client.open(io, *device);
+    asio::write(c, asio::buffer(std::string("echo?")));
+    EXPECT_EQ(receive(c, 5), "echo?") << "the echo device answered first";
+    EXPECT_EQ(kest::parse_device_list(client.find_raw()).size(), 1u);
+}
+
+TEST_F(TcpEndToEnd, TheMakersOwnAdaptersAreNeverAsked) {
+    peer_network own("kt-own");
+    own.link("kt2", "10.33.0.1/24", "kt2p", "10.33.0.2/24", KESTD_MAKER_OUI_MAC);
+    auto sim = start_sim(&own, {"--device", "1A2B3C:echo"});
+    auto other = start_sim(net.get(), {"--device", "4D5E6F:echo"});
+    kestd_server server(server_options({"--log-level", "trace"}));
+    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(wait_listed("4D5E6F")) << server.log();
+    EXPECT_TRUE(lines_with(server.log(), "sending multicast query from 10.33.0.1").empty());
+    EXPECT_FALSE(sim->wait_for_stderr("answered query", 300ms));
+    EXPECT_FALSE(kest::find_device(client.find(), "1A2B3C"));
+}
+
+TEST_F(TcpEndToEnd, AnswersCountOnlyWithinTheirWindow) {
+    // Answers are not matched to queries: any answer heard while a window is open counts.
+    // So finds are spaced out here, letting every late answer go by unheard.
+    auto in_time = start_sim(net.get(), {"--delay", "60", "--device", "4D5E6F:echo"});
+    auto too_late = start_sim(nullptr, {"--interface", "127.0.0.1", "--delay", "250",
+                                        "--device", "1A2B3C:echo"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    std::optional<kest::device_entry> entry;
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(400ms);
+        const auto devices = client.find();
+        EXPECT_FALSE(kest::find_device(devices, "1A2B3C")) << "250 ms is past the find's window";
+        entry = kest::find_device(devices, "4D5E6F");
+        EXPECT_TRUE(entry) << "60 ms is within the find's window";
+    }
+    ASSERT_TRUE(entry);
+    // An open looks again in much shorter windows, and keeps looking until the answer to an
+    // earlier one comes in.
+    std::this_thread::sleep_for(400ms);
+    tcp::socket c = client.open(io, *entry);
+    EXPECT_FALSE(lines_with(server.log(), "device not found, retrying 1/").empty()) << server.log();
+    asio::write(c, asio::buffer(std::string("late")));
+    EXPECT_EQ(receive(c, 4), "late");
+}
+
+TEST_F(TcpEndToEnd, ARefusedPortFailsTheOpen) {
+    auto sim = start_sim(net.get(), {"--refuse", "--device", "1A2B3C:echo"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    const auto device = wait_listed("1A2B3C");
+    ASSERT_TRUE(device);
+    EXPECT_EQ(client.call(*device, "open", {}), "0");
+    EXPECT_FALSE(lines_with(server.log(), "unable to open driver: connect: Connection refused").empty())
+        << server.log();
+}
+
+TEST_F(TcpEndToEnd, TheDeviceClosingItsSideDisconnectsTheClients) {
+    auto sim = start_sim(net.get(), {"--device", "1A2B3C:echo"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    const auto device = wait_listed("1A2B3C");
+    ASSERT_TRUE(device);
+    tcp::socket a = client.open(io, *device);
+    tcp::socket b = client.open(io, *device);
+    ASSERT_TRUE(server.process().wait_for_stderr("added client, now 2"));
+    sim->write_stdin("close 1A2B3C\n");
+    EXPECT_TRUE(ended_by_server(a));
+    EXPECT_TRUE(ended_by_server(b));
+    EXPECT_TRUE(server.process().wait_for_stderr("driver read error"));
+    // The device is still there and opens again.
+    tcp::socket again = client.open(io, *device);
+    asio::write(again, asio::buffer(std::string("back")));
+    EXPECT_EQ(receive(again, 4), "back");
+}
+
+}  // namespace
+}  // namespace kestd::test
