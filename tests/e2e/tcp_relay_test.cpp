@@ -164,15 +164,19 @@ TEST_F(TcpEndToEnd, OfTwoDevicesWithOneSerialTheFirstAnswerStays) {
     EXPECT_EQ(kest::parse_device_list(client.find_raw()).size(), 1u);
 }
 
-TEST_F(TcpEndToEnd, TheMakersOwnAdaptersAreNeverAsked) {
+TEST_F(TcpEndToEnd, OnlyOtherMakersEthernetAdaptersAreAsked) {
     peer_network own("kt-own");
     own.link("kt2", "10.33.0.1/24", "kt2p", "10.33.0.2/24", KESTD_MAKER_OUI_MAC);
+    // A point-to-point tunnel is no Ethernet adapter.
+    run_command("ip tuntap add mode tun kt3 && ip addr add 10.34.0.1/24 dev kt3 && ip link set kt3 up");
     auto sim = start_sim(&own, {"--device", "1A2B3C:echo"});
     auto other = start_sim(net.get(), {"--device", "4D5E6F:echo"});
     kestd_server server(server_options({"--log-level", "trace"}));
     ASSERT_TRUE(server.ready());
     ASSERT_TRUE(wait_listed("4D5E6F")) << server.log();
     EXPECT_TRUE(lines_with(server.log(), "sending multicast query from 10.33.0.1").empty());
+    EXPECT_TRUE(lines_with(server.log(), "sending multicast query from 10.34.0.1").empty());
+    EXPECT_FALSE(lines_with(server.log(), "sending multicast query from 10.31.0.1").empty());
     EXPECT_FALSE(sim->wait_for_stderr("answered query", 300ms));
     EXPECT_FALSE(kest::find_device(client.find(), "1A2B3C"));
 }
@@ -201,6 +205,21 @@ TEST_F(TcpEndToEnd, AnswersCountOnlyWithinTheirWindow) {
     EXPECT_FALSE(lines_with(server.log(), "device not found, retrying 1/").empty()) << server.log();
     asio::write(c, asio::buffer(std::string("late")));
     EXPECT_EQ(receive(c, 4), "late");
+}
+
+TEST_F(TcpEndToEnd, StandardResponderLayoutsAreReadAndBrokenOnesRejected) {
+    auto full = start_sim(net.get(), {"--layout", "full", "--device", "1A2B3C:echo"});
+    auto broken = start_sim(nullptr, {"--interface", "127.0.0.1", "--malformed", "--device", "4D5E6F:echo"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    const auto device = wait_listed("1A2B3C");
+    ASSERT_TRUE(device) << server.log();
+    EXPECT_FALSE(kest::find_device(client.find(), "4D5E6F"));
+    EXPECT_FALSE(lines_with(server.log(), "malformed TCP discovery response record, missing record type").empty());
+    EXPECT_FALSE(lines_with(server.log(), "unhandled mDNS record type in TCP discovery response").empty());
+    tcp::socket c = client.open(io, *device);
+    asio::write(c, asio::buffer(std::string("full")));
+    EXPECT_EQ(receive(c, 4), "full");
 }
 
 TEST_F(TcpEndToEnd, ARefusedPortFailsTheOpen) {
