@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -226,6 +227,29 @@ TEST(ParseDiscoveryResponse, NamesRunningPastTheDatagramAreRejected) {
     reserved.resize(std::max<std::size_t>(reserved.size(), 86), 0);
     EXPECT_FALSE(parse(reserved).ok);
     EXPECT_EQ(log.count("malformed TCP discovery response record, missing record type"), 3u);
+}
+
+// Whatever follows a valid answer's first 50 bytes, the parser stays within the datagram
+// (the sanitizer builds check every read).
+TEST(ParseDiscoveryResponse, ArbitraryRecordsNeverReadPastTheDatagram) {
+    test::log_capture log;
+    std::mt19937 random(20261208);
+    const bytes start = device_answer();
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t size = 50 + random() % 120;
+        std::vector<std::uint8_t> data(start.begin(), start.begin() + 50);
+        data[11] = static_cast<std::uint8_t>(2 + random() % 6);  // ARCOUNT
+        while (data.size() < size) {
+            // Mostly small values and pointers, so names and lengths are often near the edge.
+            const auto r = random() % 8;
+            data.push_back(static_cast<std::uint8_t>(r == 0 ? 0xC0 : r < 4 ? random() % 8 : random()));
+        }
+        auto heap = std::make_unique<std::uint8_t[]>(data.size());
+        std::copy(data.begin(), data.end(), heap.get());
+        std::string serial;
+        boost::asio::ip::tcp::endpoint endpoint;
+        parse_discovery_response(heap.get(), data.size(), serial, endpoint);
+    }
 }
 
 }  // namespace
