@@ -12,6 +12,7 @@
 #include "support/kestd_server.hpp"
 #include "support/peer_network.hpp"
 #include "support/private_network.hpp"
+#include "support/stream_checks.hpp"
 
 namespace kestd::test {
 namespace {
@@ -19,39 +20,6 @@ namespace {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
-
-std::string receive(tcp::socket& socket, std::size_t n) {
-    std::string s(n, '\0');
-    asio::read(socket, asio::buffer(s));
-    return s;
-}
-
-bool in_order(const std::string& bytes) {
-    for (std::size_t i = 1; i < bytes.size(); ++i) {
-        if (static_cast<unsigned char>(bytes[i]) !=
-            (static_cast<unsigned char>(bytes[i - 1]) + 1) % 251) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// True when the server ends the connection within the timeout.
-bool ended_by_server(tcp::socket& socket, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    socket.non_blocking(true);
-    std::vector<char> sink(65536);
-    while (std::chrono::steady_clock::now() < deadline) {
-        boost::system::error_code ec;
-        socket.read_some(asio::buffer(sink), ec);
-        if (ec == asio::error::would_block) {
-            std::this_thread::sleep_for(5ms);
-            continue;
-        }
-        if (ec) return true;
-    }
-    return false;
-}
 
 std::vector<std::string> sim_command(const std::vector<std::string>& arguments) {
     std::vector<std::string> argv = {kest_sim_binary(), "tcp"};

@@ -138,9 +138,11 @@ void tcp_connection::stream() {
         short events = POLLIN;
         int timeout_ms = -1;
         const auto now = clock::now();
-        if (plan_.rate > 0 && paced_until > now) {
+        // Poll waits whole milliseconds: at fast rates several writes share one, so the
+        // stream runs at most a millisecond ahead of its pace.
+        if (plan_.rate > 0 && paced_until - now >= std::chrono::milliseconds(1)) {
             timeout_ms = static_cast<int>(
-                std::ceil(std::chrono::duration<double, std::milli>(paced_until - now).count()));
+                std::chrono::duration_cast<std::chrono::milliseconds>(paced_until - now).count());
         } else {
             events |= POLLOUT;
         }
@@ -159,9 +161,11 @@ void tcp_connection::stream() {
         if (n <= 0) continue;
         sent += static_cast<std::uint64_t>(n);
         if (plan_.rate > 0) {
-            // Pace without catching up in bursts after a stall.
+            // Pace without catching up in bursts after a stall: at most a few milliseconds
+            // of lateness (a poll waking late) are made up.
             const auto after = clock::now();
-            if (paced_until < after) paced_until = after;
+            const auto slack = std::chrono::milliseconds(3);
+            if (paced_until < after - slack) paced_until = after - slack;
             paced_until += std::chrono::duration_cast<clock::duration>(
                 std::chrono::duration<double>(static_cast<double>(n) / plan_.rate));
         }
