@@ -93,6 +93,19 @@ TEST_F(TcpEndToEnd, DevicesOnAVethAndOnLoopbackAreFoundAndRelayed) {
     const std::string got = receive(s, 1 << 20);
     EXPECT_TRUE(in_order(got));
     EXPECT_EQ(got.substr(0, 3), std::string("\0\1\2", 3)) << "the device's stream starts at 0";
+
+    // Closing: one client by RPC, the other by leaving; then the device connection goes.
+    const auto a_end = a.local_endpoint();
+    EXPECT_EQ(client.call(*echo, "close", {a_end.address().to_string(), std::to_string(a_end.port())}), "1");
+    EXPECT_TRUE(ended_by_server(a));
+    b.close();
+    s.close();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (lines_with(server.log(), "driver closed").size() < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(lines_with(server.log(), "driver closed").size(), 2u) << server.log();
 }
 
 TEST_F(TcpEndToEnd, EachDeviceIsReachedFromTheInterfaceItAnsweredOn) {
