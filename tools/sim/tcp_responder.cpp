@@ -327,10 +327,10 @@ void tcp_responder::on_timer() {
 void tcp_responder::arm_timer() {
     using namespace std::chrono;
     const auto wait = std::max<nanoseconds>(delayed_.front().due - steady_clock::now(), 1ns);
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(duration_cast<seconds>(wait).count());
-    spec.it_value.tv_nsec = static_cast<long>((wait % 1s).count());
-    ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
+    itimerspec due_at{};
+    due_at.it_value.tv_sec = static_cast<time_t>(duration_cast<seconds>(wait).count());
+    due_at.it_value.tv_nsec = static_cast<long>((wait % 1s).count());
+    ::timerfd_settime(timer_fd_, 0, &due_at, nullptr);
 }
 
 void tcp_responder::answer(unsigned interface_index, in_addr from) {
