@@ -7,54 +7,15 @@
 # Usage: bench/serial_relay.sh [SECONDS_PER_RUN]   (needs a default build: scripts/start or
 # scripts/test builds it)
 set -euo pipefail
-if [ "${KESTD_BENCH_NETNS:-}" != 1 ]; then
-  exec unshare -n env KESTD_BENCH_NETNS=1 bash "$0" "$@"
-fi
-ip link set lo up
-
-top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-3}
-bin=$top/build/default
-sim="$bin/tools/kest-sim"
-kestd="$bin/src/kestd"
+source "$(dirname "$0")/bench_env.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-relaybench=$top/build/bench/relaybench
-source_dir=$top/../shared/relaybench
-if [ ! -x "$relaybench" ]; then
-  mkdir -p "$(dirname "$relaybench")"
-  g++ -O2 -std=c++17 -pthread -o "$relaybench" "$source_dir/relaybench.cpp"
-fi
-
-# Asks kestd (in the namespace) to open SERIAL COUNT times; prints the listener ports, comma
-# separated. Each listener must be connected within a second.
-cat >"$work/open.py" <<'PY'
-import socket, sys
-serial, count = sys.argv[1], int(sys.argv[2])
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(10)
-for _ in range(50):
-    s.sendto(b"2 find", ("127.0.0.1", 26741))
-    try:
-        lines = s.recv(4096).decode().split("\n")
-    except OSError:
-        continue
-    rpc = [int(l.split()[2]) for l in lines if l.startswith(serial + " ")]
-    if rpc:
-        break
-ports = []
-for _ in range(count):
-    s.sendto(b"2 open", ("127.0.0.1", rpc[0]))
-    ports.append(s.recv(4096).decode().split()[1])
-print(",".join(ports))
-PY
 
 # Inside kest-sim: kestd relays SERIAL to CLIENTS clients.
 cat >"$work/kestd_fanout.sh" <<SH
 #!/usr/bin/env bash
 "$kestd" --no-cab --no-dxx --log-level warning 2>"$work/kestd.log" &
-ports=\$(/usr/bin/python3 "$work/open.py" 123456 \$1)
+ports=\$(/usr/bin/python3 "$top/bench/open_device.py" 123456 \$1)
 "$relaybench" fanout --host 127.0.0.1 --port "\$ports" --clients \$1 --seconds $seconds --verify
 kill -INT %1; wait || true
 SH
@@ -62,7 +23,7 @@ SH
 cat >"$work/kestd_echo.sh" <<SH
 #!/usr/bin/env bash
 "$kestd" --no-cab --no-dxx --log-level warning 2>"$work/kestd.log" &
-port=\$(/usr/bin/python3 "$work/open.py" 1A2B3C 1)
+port=\$(/usr/bin/python3 "$top/bench/open_device.py" 1A2B3C 1)
 "$relaybench" pingpong --host 127.0.0.1 --port \$port --count 2000 --size \$1 --spin
 kill -INT %1; wait || true
 SH

@@ -13,16 +13,7 @@
 # Usage: bench/tcp_relay.sh [SECONDS_PER_RUN]   (needs a default build: scripts/start or
 # scripts/test builds it)
 set -euo pipefail
-if [ "${KESTD_BENCH_NETNS:-}" != 1 ]; then
-  exec unshare -n env KESTD_BENCH_NETNS=1 bash "$0" "$@"
-fi
-ip link set lo up
-
-top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-3}
-bin=$top/build/default
-sim="$bin/tools/kest-sim"
-kestd="$bin/src/kestd"
+source "$(dirname "$0")/bench_env.sh"
 serial=1A2B3C
 device_port=27001  # the simulated device's data port (source or echo)
 socat_port=27101
@@ -42,44 +33,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-relaybench=$top/build/bench/relaybench
-source_dir=$top/../shared/relaybench
-if [ ! -x "$relaybench" ]; then
-  mkdir -p "$(dirname "$relaybench")"
-  g++ -O2 -std=c++17 -pthread -o "$relaybench" "$source_dir/relaybench.cpp"
-fi
 for tool in "$sim" "$kestd" socat ncat; do
   command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
-
-# Asks kestd to open SERIAL COUNT times; prints the listener ports, comma separated. kestd
-# answers "find" before it has discovered the device, so keep asking for a while.
-cat >"$work/open.py" <<'PY'
-import socket, sys, time
-serial, count = sys.argv[1], int(sys.argv[2])
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(2)
-rpc = None
-deadline = time.monotonic() + 20
-while rpc is None and time.monotonic() < deadline:
-    s.sendto(b"2 find", ("127.0.0.1", 26741))
-    try:
-        lines = s.recv(65536).decode().split("\n")
-    except OSError:
-        continue
-    found = [int(l.split()[2]) for l in lines if l.startswith(serial + " ")]
-    if found:
-        rpc = found[0]
-    else:
-        time.sleep(0.1)
-if rpc is None:
-    sys.exit("open.py: kestd did not find " + serial)
-ports = []
-for _ in range(count):
-    s.sendto(b"2 open", ("127.0.0.1", rpc))
-    ports.append(s.recv(4096).decode().split()[1])
-print(",".join(ports))
-PY
 
 # start NAME CMD...: runs CMD in the background (stderr to $work/NAME.log); sets $started.
 start() {
@@ -155,7 +111,7 @@ kestd_run() {
   shift 2
   start "$name.kestd" "$kestd" --tcp --no-cab --no-dxx --no-serial-port --log-level warning
   kpid=$started
-  if ports=$(timeout -k 5 30 /usr/bin/python3 "$work/open.py" "${open_serial:-$serial}" "$count" 2>"$work/$name.err"); then
+  if ports=$(timeout -k 5 30 /usr/bin/python3 "$top/bench/open_device.py" "${open_serial:-$serial}" "$count" 2>"$work/$name.err"); then
     if [ -n "$pause_at" ]; then
       (sleep "$pause_at" && kill -STOP "$device_pid") &
       pauser=$!
