@@ -1,19 +1,44 @@
 // The Serial Port transport against simulated USB serial ports (umockdev ptys).
 #include "driver/serial_port/serial_port_driver.hpp"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
+#include <cerrno>
 #include <thread>
 
 #include "driver/serial_port/find_devices.hpp"
 #include "driver/serial_port/weak_serial_port_driver.hpp"
 #include "serial_testbed.hpp"
 #include "support/log_capture.hpp"
+
+namespace {
+// Changes of line settings that may still succeed; a negative count lets all through.
+std::atomic<int> line_changes_allowed{-1};
+}  // namespace
+
+// The pty behind a simulated port takes every setting, so a failing one is played here:
+// this definition stands in for the C library's in the whole test program.
+extern "C" int tcsetattr(int fd, int actions, const termios* settings) {
+    using real_tcsetattr = int (*)(int, int, const termios*);
+    static const auto real = reinterpret_cast<real_tcsetattr>(::dlsym(RTLD_NEXT, "tcsetattr"));
+    const int allowed = line_changes_allowed;
+    if (allowed == 0) {
+        errno = EIO;
+        return -1;
+    }
+    if (allowed > 0) line_changes_allowed = allowed - 1;
+    return real(fd, actions, settings);
+}
 
 namespace kestd::driver::serial_port {
 namespace {
@@ -47,12 +72,12 @@ TEST(SerialPortFind, FindsExactlyTheFamilysPorts) {
     log_capture log;
     kest::sim::serial_testbed bed;
     const auto first = bed.add_port(family, "0001", "AB12CD");
-    bed.add_port("1234", "0001", "AB12CE");        // another maker
-    bed.add_port(family, "0001", "AB12C");         // five characters: not one of ours
-    bed.add_port(family, "0001", "000001");        // fails the serial rule
-    bed.add_port(family, "0002", "AB12CD");        // the same serial again
+    bed.add_port("1234", "0001", "AB12CE");  // another maker
+    bed.add_port(family, "0001", "AB12C");   // five characters: not one of ours
+    bed.add_port(family, "0001", "000001");  // fails the serial rule
+    bed.add_port(family, "0002", "AB12CD");  // the same serial again
     const auto longer = bed.add_port(family, "0001", "A00000-extra");
-    bed.add_port(family, "0001", "");              // no serial at all
+    bed.add_port(family, "0001", "");  // no serial at all
 
     found_device_map found;
     find_devices(found);
@@ -119,11 +144,12 @@ TEST_F(SerialPortDriver, MovesBytesBothWaysIntact) {
 
     const std::string reply = "written by the server";
     bool written = false;
-    driver->async_write(asio::buffer(reply), [&](const boost::system::error_code& ec, std::size_t n) {
-        EXPECT_FALSE(ec);
-        EXPECT_EQ(n, reply.size());
-        written = true;
-    });
+    driver->async_write(asio::buffer(reply),
+                        [&](const boost::system::error_code& ec, std::size_t n) {
+                            EXPECT_FALSE(ec);
+                            EXPECT_EQ(n, reply.size());
+                            written = true;
+                        });
     ASSERT_TRUE(run_until(written));
     EXPECT_EQ(read_device_side(port.master, reply.size()), reply);
 
@@ -214,6 +240,23 @@ TEST_F(SerialPortDriver, APortIsOpenedByOneDriverAtATime) {
     }
     driver->close();
     EXPECT_NO_THROW(open()) << "free again once closed";
+}
+
+TEST_F(SerialPortDriver, AnOpenThatFailsHalfwayLeavesThePortToOthers) {
+    // Asio's own open changes the line settings once; the driver's settings follow after the
+    // port was made exclusive.
+    for (const int changes_allowed : {0, 1, 3}) {
+        line_changes_allowed = changes_allowed;
+        EXPECT_THROW(open(), boost::system::system_error) << changes_allowed;
+        line_changes_allowed = -1;
+        const int fd = ::open(port.node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        int exclusive = -1;
+        EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << "still exclusive after failing at change " << changes_allowed;
+        ::close(fd);
+    }
+    EXPECT_NO_THROW(open());
 }
 
 TEST_F(SerialPortDriver, OpeningAMissingPortThrowsNamingOpen) {
