@@ -26,6 +26,11 @@ constexpr std::uint64_t mixed_last = 2'176'782'335;      // ZZZZZZ
 }  // namespace
 
 bool is_valid_serial(const std::string& serial) {
+    // A serial goes verbatim into the device list, whose fields are split at blanks and
+    // lines at line feeds: only visible ASCII may pass, after the leading part too.
+    if (!std::all_of(serial.begin(), serial.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
+        return false;
+    }
     // The leading base-36 part, read into 32 bits; an overflow rejects the serial.
     std::uint64_t value = 0;
     bool overflow = false;
@@ -40,8 +45,8 @@ bool is_valid_serial(const std::string& serial) {
     }
     if (read == 0 || overflow) return false;
 
-    const bool all_decimal = std::all_of(serial.begin(), serial.end(),
-                                         [](char c) { return c >= '0' && c <= '9'; });
+    const bool all_decimal =
+        std::all_of(serial.begin(), serial.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (all_decimal) {
         return (value >= digits_low_first && value <= digits_low_last) ||
                (value >= digits_high_first && value <= digits_high_last);
