@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/logger.hpp"
+#include "common/logger.hpp"
 
 namespace kestd {
 

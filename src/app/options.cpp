@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/config.hpp"
-#include "app/version.hpp"
+#include "common/version.hpp"
 
 namespace kestd {
 

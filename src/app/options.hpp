@@ -3,7 +3,7 @@
 #include <iosfwd>
 #include <optional>
 
-#include "app/logger.hpp"
+#include "common/logger.hpp"
 
 namespace kestd {
 

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <exception>
 
+#include "app/config.hpp"
+#include "app/enabled_transports.hpp"
 #include "app/options.hpp"
 #include "landing/landing.hpp"
 
@@ -23,7 +25,7 @@ int run_server(severity level) {
     log_settings_report(log, level);
 
     try {
-        landing front_door;
+        landing front_door(enabled_transports(get_config()));
         // The signal arrives through Asio's self-pipe, so the stop runs on the loop's own
         // thread: nothing is closed or logged inside the signal handler itself.
         boost::asio::signal_set signals(front_door.event_loop(), SIGINT, SIGTERM);

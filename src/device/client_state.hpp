@@ -19,6 +19,8 @@ public:
     boost::asio::ip::tcp::socket socket;
     // The client's bytes on their way to the device; reused for every read.
     std::vector<std::uint8_t> buffer;
+    // Bytes at the start of `buffer` waiting to be written to the device.
+    std::size_t pending = 0;
     // Bytes from the device this client's socket could not take.
     std::uint64_t dropped = 0;
 };

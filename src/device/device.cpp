@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "app/printable.hpp"
+#include "common/printable.hpp"
 #include "device/client_state.hpp"
 
 namespace kestd {
@@ -19,23 +19,17 @@ namespace {
 const auto loopback = asio::ip::make_address_v4("127.0.0.1");
 }
 
-device::device(const std::string& serial) : device(serial, std::nullopt) {}
-
 device::device(const std::string& serial, transport_set transports)
-    : device(serial, std::optional<transport_set>(std::move(transports))) {}
-
-device::device(const std::string& serial, std::optional<transport_set> transports)
     : serial(serial),
       rpc_socket(io, udp::endpoint(loopback, 0)),
+      rpc_local(rpc_socket.local_endpoint()),
       rpc_receive_buffer(rpc_buffer_size, 0),
       rpc_send_buffer(rpc_buffer_size, 0),
-      finder(transports ? kestd::finder(io, find_window, std::move(*transports))
-                        : kestd::finder(io, find_window)) {
+      finder(io, find_window, std::move(transports)) {
     KESTD_LOG(log, debug) << "device constructed";
     queue_rpc_read();
-    const auto local = rpc_socket.local_endpoint();
-    KESTD_LOG(log, debug) << "RPC endpoint: " << local.address().to_string() << ":"
-                          << local.port();
+    KESTD_LOG(log, debug) << "RPC endpoint: " << rpc_local.address().to_string() << ":"
+                          << rpc_local.port();
     worker = std::thread([this] { io.run(); });
 }
 
@@ -43,18 +37,16 @@ device::~device() {
     KESTD_LOG(log, debug) << "device destroyed";
     io.stop();
     if (worker.joinable()) worker.join();
-    alive.reset();
 }
 
 void device::queue_async_find() {
     KESTD_LOG(log, debug) << "queueing async find for device " << serial;
-    std::weak_ptr<void> guard = alive;
     try {
-        finder.async_find(serial, [this, guard](std::unique_ptr<driver::weak_device_driver> found) {
-            if (!guard.expired()) handle_find(std::move(found));
+        finder.async_find(serial, [this](std::unique_ptr<driver::weak_device_driver> found) {
+            handle_find(std::move(found));
         });
     } catch (const std::exception& e) {
-        // A transport's enumeration failed outright; the request still gets its answer.
+        // No run could start, so no completion will come: the request is answered here.
         fail_open(e.what());
     }
 }
@@ -75,6 +67,8 @@ void device::handle_find(std::unique_ptr<driver::weak_device_driver> found) {
         read_buffer.resize(read_buffer_size);
         respond_open();
     } catch (const std::exception& e) {
+        // A device opened for a reply that never went out has nobody to serve.
+        if (driver && clients.empty() && pending_accepts == 0) close_driver();
         fail_open(e.what());
     }
 }

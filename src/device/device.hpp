@@ -6,8 +6,8 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cstdint>
+#include <deque>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/logger.hpp"
+#include "common/logger.hpp"
 #include "driver/driver_base.hpp"
 #include "finder/finder.hpp"
 
@@ -35,21 +35,22 @@ public:
     static constexpr std::chrono::seconds accept_timeout{1};
     // Bounds the locks and stored values clients can pile up while a device stays open.
     static constexpr std::size_t max_shared_entries = 65536;
+    // Clients one device serves at once, counting open replies not yet connected to; each
+    // holds a 2 MiB buffer.
+    static constexpr std::size_t max_clients = 32;
 
-    // Binds the RPC socket and starts the worker thread; throws when either fails.
-    explicit device(const std::string& serial);
-    // The same, finding the device with the given transports instead of the enabled ones.
+    // Binds the RPC socket and starts the worker thread; throws when either fails. The
+    // device is looked for with `transports`.
     device(const std::string& serial, transport_set transports);
     ~device();
     device(const device&) = delete;
     device& operator=(const device&) = delete;
 
-    boost::asio::ip::udp::endpoint rpc_endpoint() const { return rpc_socket.local_endpoint(); }
+    // Safe from any thread: fixed once the socket is bound.
+    const boost::asio::ip::udp::endpoint& rpc_endpoint() const { return rpc_local; }
     std::size_t clients_attached() const { return client_count.load(); }
 
 private:
-    device(const std::string& serial, std::optional<transport_set> transports);
-
     // Lifecycle: find, open, the open reply and its one-shot listener.
     void queue_async_find();
     void handle_find(std::unique_ptr<driver::weak_device_driver> found);
@@ -76,9 +77,11 @@ private:
     void remove_client(const std::shared_ptr<client_state>& client);
     void prune();
     void close();
+    void close_driver();
     void queue_read();
     void handle_read(const boost::system::error_code& ec, std::size_t size);
     void queue_write(const std::shared_ptr<client_state>& client);
+    void write_next();
     void release_client(client_state& client);
 
     logger log{boost::log::keywords::channel = "device"};
@@ -86,9 +89,13 @@ private:
     boost::asio::io_context io;
     std::shared_ptr<driver::driver_base> driver;
     boost::asio::ip::udp::socket rpc_socket;
+    boost::asio::ip::udp::endpoint rpc_local;
     std::unordered_set<std::shared_ptr<client_state>> clients;
     std::atomic<std::size_t> client_count{0};
     std::vector<std::uint8_t> read_buffer;
+    // Clients whose chunk waits for the device, in the order read; the front one is being
+    // written. One write at a time keeps every chunk whole on the device's stream.
+    std::deque<std::shared_ptr<client_state>> write_queue;
     std::thread worker;
     boost::asio::ip::udp::endpoint rpc_peer;
     std::vector<std::uint8_t> rpc_receive_buffer;
@@ -99,9 +106,6 @@ private:
     std::size_t pending_accepts = 0;
     std::unordered_map<std::string, boost::asio::steady_timer> locks;
     std::unordered_map<std::string, std::string> store;
-    // Expires when the device is being destroyed: a find that completes while the loop's
-    // leftovers are discarded must not reach the half-destroyed device.
-    std::shared_ptr<void> alive = std::make_shared<char>();
 };
 
 }  // namespace kestd

@@ -62,27 +62,35 @@ void device::close() {
     for (const auto& client : clients) release_client(*client);
     client_count = 0;
     clients.clear();
+    close_driver();
+    locks.clear();
+    store.clear();
+}
+
+void device::close_driver() {
+    // Chunks not yet written have no device to go to; a write in flight completes with an
+    // error on the closed driver and finds it replaced.
+    write_queue.clear();
     if (driver) {
         KESTD_LOG(log, debug) << "driver closed";
         driver->close();
         driver.reset();
     }
     read_buffer.resize(0);
-    locks.clear();
-    store.clear();
 }
 
 void device::queue_read() {
-    driver->async_read(asio::buffer(read_buffer),
-                       [this, from = driver](const boost::system::error_code& ec, std::size_t size) {
-                           // A completion of a driver closed since (and maybe replaced by a
-                           // new open) must not touch the current one or its clients.
-                           if (from != driver) {
-                               if (ec) KESTD_LOG(log, debug) << "driver read error: " << ec.to_string();
-                               return;
-                           }
-                           handle_read(ec, size);
-                       });
+    driver->async_read(
+        asio::buffer(read_buffer),
+        [this, from = driver](const boost::system::error_code& ec, std::size_t size) {
+            // A completion of a driver closed since (and maybe replaced by a
+            // new open) must not touch the current one or its clients.
+            if (from != driver) {
+                if (ec) KESTD_LOG(log, debug) << "driver read error: " << ec.to_string();
+                return;
+            }
+            handle_read(ec, size);
+        });
 }
 
 void device::handle_read(const boost::system::error_code& ec, std::size_t size) {
@@ -126,24 +134,32 @@ void device::queue_write(const std::shared_ptr<client_state>& client) {
                 return;
             }
             KESTD_LOG(log, trace) << "< " << boost::log::dump(client->buffer.data(), size);
-            driver->async_write(asio::buffer(client->buffer.data(), size),
-                                [this, client, to = driver](const boost::system::error_code& ec,
-                                                            std::size_t) {
-                                    if (to != driver) {
-                                        if (ec) {
-                                            KESTD_LOG(log, debug)
-                                                << "driver write error: " << ec.to_string();
-                                        }
-                                        return;
-                                    }
-                                    if (ec) {
-                                        KESTD_LOG(log, error)
-                                            << "driver write error: " << ec.to_string();
-                                        close();
-                                        return;
-                                    }
-                                    queue_write(client);
-                                });
+            client->pending = size;
+            write_queue.push_back(client);
+            if (write_queue.size() == 1) write_next();
+        });
+}
+
+void device::write_next() {
+    const auto& client = write_queue.front();
+    driver->async_write(
+        asio::buffer(client->buffer.data(), client->pending),
+        [this, client, to = driver](const boost::system::error_code& ec, std::size_t) {
+            if (to != driver) {
+                // The device closed meanwhile (and may be open again with a queue of its own).
+                if (ec) KESTD_LOG(log, debug) << "driver write error: " << ec.to_string();
+                return;
+            }
+            if (ec) {
+                KESTD_LOG(log, error) << "driver write error: " << ec.to_string();
+                close();
+                return;
+            }
+            write_queue.pop_front();
+            if (!write_queue.empty()) write_next();
+            // The client's next bytes are read only now: its TCP window is the flow control
+            // toward the device. A client removed meanwhile had its chunk written all the same.
+            if (clients.contains(client)) queue_write(client);
         });
 }
 

@@ -3,10 +3,10 @@
 #include <charconv>
 #include <optional>
 
-#include "app/printable.hpp"
+#include "common/printable.hpp"
+#include "common/tokens.hpp"
 #include "device/client_state.hpp"
 #include "device/device.hpp"
-#include "landing/tokens.hpp"
 
 namespace kestd {
 
@@ -71,6 +71,9 @@ void device::rpc_open() {
         find_retries = 0;
         queue_async_find();
         return;
+    }
+    if (clients.size() + pending_accepts >= max_clients) {
+        return reject("too many clients, open refused");
     }
     try {
         respond_open();
@@ -142,8 +145,8 @@ void device::rpc_load(const std::vector<std::string_view>& tokens) {
     // A key never stored reads as empty; looking it up adds nothing to the store.
     const auto it = store.find(std::string(tokens[2]));
     const std::string& value = it == store.end() ? std::string() : it->second;
-    KESTD_LOG(log, debug) << "load: '" << printable(tokens[2]) << "', value: '"
-                          << printable(value) << "'";
+    KESTD_LOG(log, debug) << "load: '" << printable(tokens[2]) << "', value: '" << printable(value)
+                          << "'";
     reply(value);
 }
 
@@ -154,8 +157,8 @@ void device::rpc_store(const std::vector<std::string_view>& tokens) {
     }
     std::string& value = store[std::string(tokens[2])];
     value = tokens[3];
-    KESTD_LOG(log, debug) << "store: '" << printable(tokens[2]) << "', value: '"
-                          << printable(value) << "'";
+    KESTD_LOG(log, debug) << "store: '" << printable(tokens[2]) << "', value: '" << printable(value)
+                          << "'";
     reply("1");
 }
 

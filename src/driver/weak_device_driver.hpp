@@ -22,4 +22,8 @@ public:
 // Serial number (compared byte for byte) to the device found under it.
 using found_device_map = std::unordered_map<std::string, std::unique_ptr<weak_device_driver>>;
 
+// Most devices one transport takes in one find: anyone on a network can answer with
+// serials of their choosing, and a find must stay cheap.
+inline constexpr std::size_t max_found_per_transport = 4096;
+
 }  // namespace kestd::driver

@@ -4,36 +4,37 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "app/logger.hpp"
 #include "driver/weak_device_driver.hpp"
 #include "finder/transport_set.hpp"
 
 namespace kestd {
 
-// Runs discovery on one event loop with one collection window for the asynchronous transports.
+// Runs discovery with one set of transports on one event loop, with one collection window
+// for the asynchronous transports.
 class finder {
 public:
-    // Runs the transports kestd::config enables at the time of each run.
-    finder(boost::asio::io_context& io, std::chrono::milliseconds window);
-    // Runs exactly the given transports.
+    using done_handler = std::function<void(driver::found_device_map)>;
+
     finder(boost::asio::io_context& io, std::chrono::milliseconds window, transport_set transports);
 
-    // Fills `result` (kept alive and untouched by the caller until `done`) and calls `done` on
-    // the event loop. With no asynchronous transport, `done` runs before this returns.
-    void async_find_all(driver::found_device_map& result, std::function<void()>&& done);
+    // Runs every transport and calls `done` once with the merged results, on the event loop,
+    // never before this returns. Throws only when no run could be started; `done` is then
+    // never called.
+    void async_find_all(done_handler&& done);
 
-    // Calls `callback` once with the device found under exactly `serial`, or an empty pointer.
+    // Calls `callback` once, as above, with the device found under exactly `serial`, or an
+    // empty pointer.
     void async_find(const std::string& serial,
                     std::function<void(std::unique_ptr<driver::weak_device_driver>)>&& callback);
 
+    const transport_set& transports() const { return set; }
+
 private:
-    logger log{boost::log::keywords::channel = "finder"};
     boost::asio::io_context& io;
     std::chrono::milliseconds window;
-    std::optional<transport_set> fixed_transports;
+    transport_set set;
 };
 
 }  // namespace kestd

@@ -9,6 +9,7 @@
 namespace kestd {
 
 // The find operations one discovery run calls; an empty one is a transport not taking part.
+// The application decides which transports take part and hands the set down.
 struct transport_set {
     // Looks at every device and returns.
     using sync_find = std::function<void(driver::found_device_map&)>;
@@ -21,9 +22,6 @@ struct transport_set {
     async_find cab;
     sync_find serial_port;
     sync_find dxx;
-
-    // The transports this build has, as switched on or off in kestd::config now.
-    static transport_set enabled();
 };
 
 }  // namespace kestd

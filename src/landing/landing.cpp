@@ -5,39 +5,40 @@
 #include <boost/system/system_error.hpp>
 #include <string>
 
-#include "app/printable.hpp"
-#include "app/version.hpp"
-#include "landing/tokens.hpp"
+#include "common/printable.hpp"
+#include "common/scope_exit.hpp"
+#include "common/tokens.hpp"
+#include "common/version.hpp"
 
 namespace kestd {
 
 namespace asio = boost::asio;
 using boost::asio::ip::udp;
 
-landing::landing()
+landing::landing(transport_set transports, session_factory make_session)
     : socket(io, udp::endpoint(asio::ip::make_address_v4(address), port)),
       receive_buffer(buffer_size, 0),
       send_buffer(buffer_size, 0),
-      finder(io, find_window) {}
-
-landing::landing(transport_set transports)
-    : socket(io, udp::endpoint(asio::ip::make_address_v4(address), port)),
-      receive_buffer(buffer_size, 0),
-      send_buffer(buffer_size, 0),
-      transports(transports),
-      finder(io, find_window, std::move(transports)) {}
+      finder(io, find_window, std::move(transports)),
+      make_session(std::move(make_session)) {
+    if (!this->make_session) {
+        this->make_session = [this](const std::string& serial) {
+            return std::make_unique<device>(serial, finder.transports());
+        };
+    }
+}
 
 landing::~landing() {
-    alive.reset();
     // Sessions go first (each joins its thread), while the socket and loop still exist.
     devices.clear();
 }
 
 void landing::queue_read() {
     // One byte short of the buffer, so the terminating zero always fits.
-    socket.async_receive_from(
-        asio::buffer(receive_buffer.data(), receive_buffer.size() - 1), peer,
-        [this](const boost::system::error_code& ec, std::size_t size) { handle_receive(ec, size); });
+    socket.async_receive_from(asio::buffer(receive_buffer.data(), receive_buffer.size() - 1), peer,
+                              [this](const boost::system::error_code& ec, std::size_t size) {
+                                  handle_receive(ec, size);
+                              });
 }
 
 void landing::stop() {
@@ -110,21 +111,26 @@ void landing::accept_find() {
 }
 
 void landing::start_find() {
-    std::weak_ptr<void> guard = alive;
     try {
-        finder.async_find_all(found, [this, guard] {
-            if (!guard.expired()) handle_find_complete();
-        });
+        finder.async_find_all(
+            [this](driver::found_device_map found) { handle_find_complete(std::move(found)); });
     } catch (const std::exception& e) {
-        // A transport failed outright; the requesters still get what the others found.
+        // No run: the requesters get the sessions as they are, and the next request tries again.
         KESTD_LOG(log, error) << "find failed: " << e.what();
+        const scope_exit end_of_run([this] { waiting.clear(); });
+        answer_waiting(device_list());
     }
 }
 
-void landing::handle_find_complete() {
-    remove_stale_devices();
-    add_new_devices();
-    const std::string list = device_list();
+void landing::handle_find_complete(driver::found_device_map found) {
+    // Whatever fails here, the next request must be able to start a run of its own.
+    const scope_exit end_of_run([this] { waiting.clear(); });
+    remove_stale_devices(found);
+    add_new_devices(found);
+    answer_waiting(device_list());
+}
+
+void landing::answer_waiting(const std::string& list) {
     for (const auto& requester : waiting) {
         KESTD_LOG(log, debug) << "finder send: " << requester.address().to_string() << ":"
                               << requester.port() << ": '" << printable(list) << "'";
@@ -136,15 +142,14 @@ void landing::handle_find_complete() {
         KESTD_LOG(log, warning) << "dropped " << dropped_requests << " find requests";
         dropped_requests = 0;
     }
-    waiting.clear();
-    found.clear();
 }
 
-void landing::remove_stale_devices() {
+void landing::remove_stale_devices(const driver::found_device_map& found) {
     for (auto it = devices.begin(); it != devices.end();) {
         if (it->second->clients_attached() == 0 && !found.contains(it->first)) {
             KESTD_LOG(log, info) << "removing device " << printable(it->first)
                                  << ", no longer found";
+            reaper.retire(std::move(it->second));
             it = devices.erase(it);
         } else {
             ++it;
@@ -152,28 +157,45 @@ void landing::remove_stale_devices() {
     }
 }
 
-void landing::add_new_devices() {
+void landing::add_new_devices(const driver::found_device_map& found) {
+    std::size_t refused = 0;
     for (const auto& entry : found) {
         const std::string& serial = entry.first;
         if (devices.contains(serial)) continue;
+        if (devices.size() >= max_devices) {
+            ++refused;
+            continue;
+        }
         try {
-            devices.emplace(serial, transports ? std::make_unique<device>(serial, *transports)
-                                               : std::make_unique<device>(serial));
+            devices.emplace(serial, make_session(serial));
         } catch (const std::exception& e) {
             // Listed devices and the other requesters must not suffer for one session.
             KESTD_LOG(log, error) << "unable to create device " << printable(serial) << ": "
                                   << e.what();
         }
     }
+    if (refused > 0) {
+        KESTD_LOG(log, warning) << "too many devices, " << refused << " not listed";
+    }
 }
 
-std::string landing::device_list() const {
+std::string landing::device_list() {
     std::string list;
+    std::size_t left_out = 0;
     for (const auto& [serial, session] : devices) {
         const auto endpoint = session->rpc_endpoint();
+        std::string line =
+            serial + " " + endpoint.address().to_string() + " " + std::to_string(endpoint.port());
+        if (list.size() + !list.empty() + line.size() > max_list_size) {
+            ++left_out;
+            continue;
+        }
         if (!list.empty()) list += '\n';
-        list += serial + " " + endpoint.address().to_string() + " " +
-                std::to_string(endpoint.port());
+        list += line;
+    }
+    if (left_out > 0) {
+        KESTD_LOG(log, warning) << "device list too long for one datagram, " << left_out
+                                << " devices left out";
     }
     return list;
 }

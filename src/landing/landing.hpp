@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "app/logger.hpp"
+#include "common/logger.hpp"
 #include "device/device.hpp"
 #include "driver/weak_device_driver.hpp"
 #include "finder/finder.hpp"
+#include "landing/session_reaper.hpp"
 
 namespace kestd {
 
@@ -28,11 +28,18 @@ public:
     static constexpr std::chrono::milliseconds find_window{100};
     // Requesters one discovery run answers at most; a flood beyond that is dropped.
     static constexpr std::size_t max_waiting = 1024;
+    // Sessions held at once: each is a thread and a socket. A workstation has dozens of
+    // devices; anything far beyond is a flood of announcements.
+    static constexpr std::size_t max_devices = 256;
+    // The device list goes out as one loopback datagram.
+    static constexpr std::size_t max_list_size = 65507;
+
+    // Makes the session of a newly found serial; tests put their own in.
+    using session_factory = std::function<std::unique_ptr<device>(const std::string& serial)>;
 
     // Binds the socket; throws boost::system::system_error ("bind") when the port is taken.
-    landing();
-    // The same, discovering with the given transports (for the landing and its devices).
-    explicit landing(transport_set transports);
+    // Discovery, here and in every session, uses `transports`.
+    explicit landing(transport_set transports, session_factory make_session = {});
     ~landing();
     landing(const landing&) = delete;
     landing& operator=(const landing&) = delete;
@@ -56,10 +63,11 @@ private:
     // The find flow: requesters wait in `waiting` for one discovery run.
     void accept_find();
     void start_find();
-    void handle_find_complete();
-    void remove_stale_devices();
-    void add_new_devices();
-    std::string device_list() const;
+    void handle_find_complete(driver::found_device_map found);
+    void remove_stale_devices(const driver::found_device_map& found);
+    void add_new_devices(const driver::found_device_map& found);
+    std::string device_list();
+    void answer_waiting(const std::string& list);
 
     logger log{boost::log::keywords::channel = "landing"};
     boost::asio::io_context io;
@@ -67,16 +75,14 @@ private:
     std::vector<char> receive_buffer;
     std::vector<char> send_buffer;
     boost::asio::ip::udp::endpoint peer;
+    // Declared before the sessions, so it outlives every session it is handed.
+    session_reaper reaper;
     std::unordered_map<std::string, std::unique_ptr<device>> devices;
-    std::optional<transport_set> transports;
     kestd::finder finder;
+    session_factory make_session;
     std::vector<boost::asio::ip::udp::endpoint> waiting;
-    driver::found_device_map found;
     std::size_t dropped_requests = 0;
     std::function<void()> serving_ended;
-    // Expires when the landing is destroyed, so a discovery still held by the loop's
-    // leftovers never completes into it.
-    std::shared_ptr<void> alive = std::make_shared<char>();
 };
 
 }  // namespace kestd

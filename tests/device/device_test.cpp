@@ -1,8 +1,10 @@
 // Device sessions in-process, with a fake transport whose device is a socket pair.
 #include "device/device.hpp"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "client/request_client.hpp"
@@ -95,6 +99,37 @@ struct device_end {
         char c;
         return ::recv(fd, &c, 1, 0) == 0;
     }
+};
+
+// Lowers this process's descriptor limit so that exactly `room` more descriptors can be
+// opened; the previous limit comes back with lift() or the destructor.
+class descriptor_limit {
+public:
+    explicit descriptor_limit(int room) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = 0;
+        if (DIR* dir = ::opendir("/proc/self/fd")) {
+            while (const dirent* entry = ::readdir(dir))
+                highest = std::max(highest, std::atoi(entry->d_name));
+            ::closedir(dir);
+        }
+        // Holes below the highest descriptor would give extra room: fill them.
+        for (int fd; (fd = ::dup(0)) >= 0 && fd < highest;) fillers_.push_back(fd);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(highest + 2 + room);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        EXPECT_LT(fillers_.size(), 1000u);
+    }
+    ~descriptor_limit() { lift(); }
+    void lift() {
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+        for (int fd : fillers_) ::close(fd);
+        fillers_.clear();
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> fillers_;
 };
 
 class Device : public ::testing::Test {
@@ -327,6 +362,119 @@ TEST_F(Device, MalformedRequestsAnswerZeroAndChangeNothing) {
     EXPECT_EQ(transport.finds, 0) << "nothing opened the device";
 }
 
+TEST_F(Device, EachClientsChunkReachesTheDeviceWhole) {
+    // The device takes bytes slowly and in small pieces, so writes to it are partial; two
+    // clients' commands still arrive one after the other, never one inside the other.
+    transport.send_buffer = 1;  // the system's smallest
+    data_client a(open());
+    device_end dev{transport.take_device_end()};
+    data_client b(open());
+    ASSERT_TRUE(log.wait_for("added client, now 2"));
+
+    constexpr int messages = 20;
+    constexpr std::size_t size = 20000;  // several of the device's pieces
+    // Message k of client c is `size` bytes of the value 64 * c + k % 64, so a whole message
+    // is a run of exactly `size` equal bytes.
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int received[2] = {0, 0};
+    std::vector<std::size_t> runs;
+    std::thread device_reader([&] {
+        std::size_t run = 0;
+        int value = -1;
+        for (int total = 0; total < 2 * messages;) {
+            char piece[700];
+            pollfd ready{dev.fd, POLLIN, 0};
+            if (::poll(&ready, 1, 2000) <= 0) break;  // a broken run would never complete
+            const ssize_t n = ::recv(dev.fd, piece, sizeof piece, 0);
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i) {
+                const int v = static_cast<unsigned char>(piece[i]);
+                if (v != value && run > 0) runs.push_back(run), run = 0;
+                value = v;
+                if (++run == size) {
+                    std::lock_guard lock(mutex);
+                    ++received[v / 64];
+                    ++total;
+                    arrived.notify_all();
+                }
+            }
+            std::this_thread::sleep_for(200us);
+        }
+        if (run > 0) runs.push_back(run);
+    });
+    const auto send_all = [&](data_client& client, int c) {
+        for (int k = 0; k < messages; ++k) {
+            client.send(std::string(size, static_cast<char>(64 * c + k % 64)));
+            // One command at a time: the next only once the device has this one.
+            std::unique_lock lock(mutex);
+            if (!arrived.wait_for(lock, 5s, [&] { return received[c] > k; })) return;
+        }
+    };
+    std::thread second([&] { send_all(b, 1); });
+    send_all(a, 0);
+    second.join();
+    device_reader.join();
+    EXPECT_EQ(received[0], messages);
+    EXPECT_EQ(received[1], messages);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        ASSERT_EQ(runs[i] % size, 0u) << "a message was split at run " << i;
+    }
+}
+
+TEST_F(Device, AnOpenWhoseListenerCannotBeMadeLeavesTheDeviceClosed) {
+    kest::request_client client(5s);
+    const asio::ip::udp::endpoint endpoint(session->rpc_endpoint());
+    descriptor_limit limit(2);  // the device's socket pair, and no listener
+    EXPECT_EQ(client.request(endpoint, "2 open"), "0");
+    limit.lift();
+    EXPECT_TRUE(log.wait_for("unable to open driver: open: Too many open files"));
+    device_end dev{transport.take_device_end()};
+    EXPECT_TRUE(dev.closed_by_server()) << "the driver was left open without a listener";
+    EXPECT_TRUE(log.wait_for("driver closed"));
+    data_client a(open());
+    device_end dev2{transport.take_device_end()};
+    dev2.send("x");
+    EXPECT_EQ(a.receive(1), "x");
+}
+
+TEST_F(Device, OpensBeyondTheClientLimitAreRefused) {
+    std::vector<std::string> replies;
+    for (std::size_t i = 0; i < device::max_clients; ++i) replies.push_back(open());
+    device_end dev{transport.take_device_end()};
+    EXPECT_EQ(rpc(*session, "2 open"), "0");
+    EXPECT_TRUE(log.wait_for("too many clients, open refused"));
+    data_client first(replies.front());
+    ASSERT_TRUE(log.wait_for("added client, now 1"));
+    EXPECT_EQ(rpc(*session, "2 open"), "0") << "the listeners not yet used still count";
+    ASSERT_TRUE(log.wait_for("accept timeout", device::max_clients - 1));
+    EXPECT_NE(rpc(*session, "2 open"), "0") << "room again once they timed out";
+}
+
+TEST(DeviceOpen, AThrowingTransportIsAnsweredExactlyOnce) {
+    log_capture log;
+    fake_transport transport("AB12CD");
+    for (const bool present : {false, true}) {
+        transport.present = present;
+        transport_set transports = transport.transports();
+        transports.dxx = [](driver::found_device_map&) { throw std::runtime_error("no bridge"); };
+        device session("AB12CD", transports);
+        kest::request_client client(1s);
+        const asio::ip::udp::endpoint endpoint(session.rpc_endpoint());
+        const auto reply = client.request(endpoint, "2 open");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply == "0", !present) << *reply;
+        EXPECT_EQ(client.receive(endpoint), std::nullopt) << "a second reply to one open";
+        // Still one request, one reply.
+        EXPECT_EQ(client.request(endpoint, "2 store k v"), "1");
+        EXPECT_EQ(client.request(endpoint, "2 load k"), "v");
+        EXPECT_EQ(client.receive(endpoint), std::nullopt);
+    }
+    EXPECT_EQ(log.count("[error] [finder] find failed: dxx: no bridge"), 12u)
+        << "eleven attempts for the missing device, one for the present one";
+    EXPECT_EQ(log.count("unable to open driver: device not found"), 1u);
+}
+
 TEST(DeviceLifetime, DestroyingADeviceStopsItsThreadMidFind) {
     log_capture log;
     transport_set slow;
@@ -334,9 +482,8 @@ TEST(DeviceLifetime, DestroyingADeviceStopsItsThreadMidFind) {
     slow.tcp = [](asio::io_context& io, std::chrono::milliseconds, driver::found_device_map&,
                   std::function<void()>&& done) {
         auto timer = std::make_shared<asio::steady_timer>(io, 30s);
-        timer->async_wait([timer, done = std::move(done)](const boost::system::error_code&) {
-            done();
-        });
+        timer->async_wait(
+            [timer, done = std::move(done)](const boost::system::error_code&) { done(); });
     };
     auto session = std::make_unique<device>("AB12CD", slow);
     kest::request_client client(100ms);

@@ -21,7 +21,8 @@ using namespace std::chrono_literals;
 // A landing served on a thread of its own for the length of a test.
 class running_landing {
 public:
-    explicit running_landing(transport_set transports) : landing_(std::move(transports)) {
+    explicit running_landing(transport_set transports, landing::session_factory make = {})
+        : landing_(std::move(transports), std::move(make)) {
         landing_.queue_read();
         thread_ = std::thread([this] { landing_.event_loop().run(); });
     }
@@ -35,20 +36,25 @@ private:
     std::thread thread_;
 };
 
+bool ask_landing_version() {
+    kest::request_client client(2s);
+    return client.request(kest::landing_endpoint(), "2 version") == "2";
+}
+
 // Answers at the end of a window (the landing's own, unless given), counting its runs.
 transport_set::async_find windowed(std::atomic<int>& runs, std::string serial,
                                    std::chrono::milliseconds own_window = {}) {
-    return [&runs, serial, own_window](asio::io_context& io, std::chrono::milliseconds window,
-                                       driver::found_device_map& found,
-                                       std::function<void()>&& done) {
-        ++runs;
-        auto timer = std::make_shared<asio::steady_timer>(
-            io, own_window.count() ? own_window : window);
-        timer->async_wait([timer, &found, serial, done = std::move(done)](auto) {
-            found.try_emplace(serial, nullptr);
-            done();
-        });
-    };
+    return
+        [&runs, serial, own_window](asio::io_context& io, std::chrono::milliseconds window,
+                                    driver::found_device_map& found, std::function<void()>&& done) {
+            ++runs;
+            auto timer =
+                std::make_shared<asio::steady_timer>(io, own_window.count() ? own_window : window);
+            timer->async_wait([timer, &found, serial, done = std::move(done)](auto) {
+                found.try_emplace(serial, nullptr);
+                done();
+            });
+        };
 }
 
 TEST(FindFlow, ADeviceInUseStaysListedUntilItsLastClientLeaves) {
@@ -82,7 +88,8 @@ TEST(FindFlow, RequestersWaitingOnOneRunGetTheSameListOnce) {
     asio::io_context io;
     std::vector<asio::ip::udp::socket> requesters;
     for (int i = 0; i < 3; ++i) {
-        requesters.emplace_back(io, asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+        requesters.emplace_back(io,
+                                asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
         requesters.back().send_to(asio::buffer(std::string("2 find")), kest::landing_endpoint());
     }
     // A requester that asks twice during the run is answered twice.
@@ -113,7 +120,8 @@ TEST(FindFlow, AFloodOfRequestersIsBounded) {
     running_landing landing(transports);
 
     asio::io_context io;
-    asio::ip::udp::socket flood(io, asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+    asio::ip::udp::socket flood(io,
+                                asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
     flood.set_option(asio::socket_base::receive_buffer_size(8 << 20));
     const std::size_t sent = landing::max_waiting + 500;
     for (std::size_t i = 0; i < sent; ++i) {
@@ -145,6 +153,71 @@ TEST(FindFlow, AFloodOfRequestersIsBounded) {
         EXPECT_GT(dropped, 0) << line;
         EXPECT_LE(dropped, 500) << line;
     }
+}
+
+TEST(FindFlow, ALandingDestroyedMidWindowLeavesNothingBehind) {
+    KESTD_REQUIRE_PRIVATE_NETWORK();
+    // The run is still held by the window's handler when the loop is torn down: its results
+    // must not land in a landing that is half gone (run under AddressSanitizer).
+    std::atomic<int> runs{0};
+    transport_set transports;
+    transports.tcp = windowed(runs, "AB12CD", 30s);
+    {
+        landing front(transports);
+        front.queue_read();
+        std::thread serving([&] { front.event_loop().run(); });
+        kest::request_client client(100ms);
+        EXPECT_EQ(client.request(kest::landing_endpoint(), "2 find"), std::nullopt);
+        EXPECT_EQ(runs, 1);
+        // As when an exception ends the loop: its handlers are left for the destructor.
+        front.event_loop().stop();
+        serving.join();
+    }
+    running_landing again(transports);
+    EXPECT_TRUE(ask_landing_version()) << "the port was released";
+}
+
+TEST(FindFlow, AFailedCompletionDoesNotHangLaterFinds) {
+    KESTD_REQUIRE_PRIVATE_NETWORK();
+    log_capture log;
+    fake_transport transport("AB12CD");
+    std::atomic<bool> fail{true};
+    running_landing landing(transport.transports(), [&](const std::string& serial) {
+        if (fail) throw 42;  // not even a std::exception
+        return std::make_unique<device>(serial, transport.transports());
+    });
+    kest::request_client client(1s);
+    EXPECT_EQ(client.request(kest::landing_endpoint(), "2 find"), std::nullopt);
+    ASSERT_TRUE(log.wait_for("exception in find completion: unknown exception"));
+    fail = false;
+    const auto list = client.request(kest::landing_endpoint(), "2 find");
+    ASSERT_TRUE(list) << "the next find started a run of its own";
+    EXPECT_TRUE(list->starts_with("AB12CD 127.0.0.1 ")) << *list;
+}
+
+TEST(FindFlow, RemovingASessionStuckInItsOpenDoesNotHoldUpTheLanding) {
+    KESTD_REQUIRE_PRIVATE_NETWORK();
+    log_capture log;
+    fake_transport transport("AB12CD");
+    running_landing landing(transport.transports());
+    kest::device_client client;
+    const auto listed = client.find();
+    ASSERT_EQ(listed.size(), 1u);
+
+    // The session's open blocks, as a connect to an unreachable network device does.
+    transport.hold_opens();
+    kest::request_client opener(100ms);
+    opener.request(asio::ip::udp::endpoint(listed[0].rpc), "2 open");
+    for (int i = 0; i < 500 && transport.opens == 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(transport.opens, 1);
+
+    transport.present = false;
+    kest::request_client asker(2s);
+    EXPECT_EQ(asker.request(kest::landing_endpoint(), "2 find"), "") << "answered at once";
+    EXPECT_TRUE(log.wait_for("removing device AB12CD, no longer found"));
+    EXPECT_EQ(asker.request(kest::landing_endpoint(), "2 version"), "2");
+    transport.release_opens();
+    EXPECT_TRUE(log.wait_for("device destroyed"));
 }
 
 }  // namespace

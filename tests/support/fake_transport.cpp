@@ -25,16 +25,14 @@ public:
         return !ec;
     }
     void async_read(const asio::mutable_buffer& b, driver::io_handler&& h) override {
-        socket_.async_read_some(b, [self = shared_from_this(), h = std::move(h)](
-                                       const boost::system::error_code& ec, std::size_t n) {
-            h(ec, n);
-        });
+        socket_.async_read_some(
+            b, [self = shared_from_this(), h = std::move(h)](const boost::system::error_code& ec,
+                                                             std::size_t n) { h(ec, n); });
     }
     void async_write(const asio::const_buffer& b, driver::io_handler&& h) override {
-        asio::async_write(socket_, b, [self = shared_from_this(), h = std::move(h)](
-                                          const boost::system::error_code& ec, std::size_t n) {
-            h(ec, n);
-        });
+        asio::async_write(socket_, b,
+                          [self = shared_from_this(), h = std::move(h)](
+                              const boost::system::error_code& ec, std::size_t n) { h(ec, n); });
     }
 
 private:
@@ -48,6 +46,7 @@ public:
     explicit fake_weak_driver(fake_transport& t) : transport_(t) {}
     std::shared_ptr<driver::driver_base> open(asio::io_context& io) override {
         ++transport_.opens;
+        transport_.wait_while_held();
         if (transport_.fail_open) throw std::runtime_error("open: simulated failure");
         return std::make_shared<fake_driver>(io, transport_.open_pair());
     }
@@ -78,10 +77,29 @@ int fake_transport::open_pair() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         throw std::runtime_error("socketpair failed");
     }
+    if (const int size = send_buffer; size > 0) {
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
     std::lock_guard lock(mutex_);
     device_ends_.push_back(fds[1]);
     opened_.notify_all();
     return fds[0];
+}
+
+void fake_transport::hold_opens() {
+    std::lock_guard lock(mutex_);
+    held_ = true;
+}
+
+void fake_transport::release_opens() {
+    std::lock_guard lock(mutex_);
+    held_ = false;
+    released_.notify_all();
+}
+
+void fake_transport::wait_while_held() {
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return !held_; });
 }
 
 int fake_transport::take_device_end(std::chrono::milliseconds timeout) {

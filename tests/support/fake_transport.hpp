@@ -27,6 +27,12 @@ public:
     std::atomic<bool> fail_open{false};
     std::atomic<int> finds{0};
     std::atomic<int> opens{0};
+    // The driver end's send buffer (SO_SNDBUF), when set: a small one makes writes partial.
+    std::atomic<int> send_buffer{0};
+
+    // Opens wait (on the session's thread, as a slow transport's would) until released.
+    void hold_opens();
+    void release_opens();
 
     // The device side of the next open, as a blocking socket descriptor (-1 on timeout). The
     // caller owns it.
@@ -35,11 +41,14 @@ public:
 private:
     friend class fake_weak_driver;
     int open_pair();  // returns the driver's end
+    void wait_while_held();
 
     std::string serial_;
     std::mutex mutex_;
     std::condition_variable opened_;
+    std::condition_variable released_;
     std::deque<int> device_ends_;
+    bool held_ = false;
 };
 
 }  // namespace kestd::test

@@ -1,6 +1,6 @@
 #include "driver/serial_port/port_rule.hpp"
 
-#include "app/printable.hpp"
+#include "common/printable.hpp"
 #include "driver/is_valid_serial.hpp"
 #include "driver/serial_port/serial_port_log.hpp"
 #include "driver/serial_port/weak_serial_port_driver.hpp"

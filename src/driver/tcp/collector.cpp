@@ -30,6 +30,13 @@ void collector::close_sockets() {
 void collector::on_timer(const boost::system::error_code& ec) {
     // Closing first in both cases: no listener may write into the map after the run.
     close_sockets();
+    std::size_t refused = 0;
+    for (const auto& socket : sockets) refused += socket->refused();
+    if (refused > 0) {
+        KESTD_LOG(tcp_log(), warning)
+            << "more than " << max_found_per_transport << " devices answered TCP discovery, "
+            << refused << " answers ignored";
+    }
     if (ec) {
         KESTD_LOG(tcp_log(), error) << "TCP discovery timer error: " << ec.message();
         return;

@@ -18,16 +18,14 @@ collector_socket::collector_socket(boost::asio::io_context& io,
 }
 
 void collector_socket::queue_receive() {
-    socket.async_receive_from(boost::asio::buffer(buffer), sender,
-                              [self = shared_from_this()](const boost::system::error_code& ec,
-                                                          std::size_t count) {
-                                  self->on_receive(ec, count);
-                              });
+    socket.async_receive_from(
+        boost::asio::buffer(buffer), sender,
+        [self = shared_from_this()](const boost::system::error_code& ec, std::size_t count) {
+            self->on_receive(ec, count);
+        });
 }
 
-void collector_socket::close(boost::system::error_code& ec) {
-    socket.close(ec);
-}
+void collector_socket::close(boost::system::error_code& ec) { socket.close(ec); }
 
 void collector_socket::on_receive(const boost::system::error_code& ec, std::size_t count) {
     if (ec) return;
@@ -42,7 +40,12 @@ void collector_socket::on_receive(const boost::system::error_code& ec, std::size
                                     << endpoint.address().to_string() << ":" << endpoint.port();
         // The first answer for a serial stays.
         if (!found->contains(serial)) {
-            found->emplace(serial, std::make_unique<weak_tcp_driver>(interface_address, endpoint));
+            if (found->size() < max_found_per_transport) {
+                found->emplace(serial,
+                               std::make_unique<weak_tcp_driver>(interface_address, endpoint));
+            } else {
+                ++refused_count;
+            }
         }
     }
     queue_receive();

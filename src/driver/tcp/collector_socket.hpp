@@ -18,12 +18,14 @@ public:
 
     // Throws boost::system::system_error naming the failing step.
     collector_socket(boost::asio::io_context& io,
-                     const boost::asio::ip::address_v4& interface_address,
-                     found_device_map& found);
+                     const boost::asio::ip::address_v4& interface_address, found_device_map& found);
 
     void queue_receive();
     // Ends receiving; a receive already completed is dropped, since `found` may be gone.
     void close(boost::system::error_code& ec);
+
+    // Devices heard but not taken because the map was full.
+    std::size_t refused() const { return refused_count; }
 
 private:
     void on_receive(const boost::system::error_code& ec, std::size_t count);
@@ -33,6 +35,7 @@ private:
     found_device_map* found;
     std::vector<std::uint8_t> buffer;
     boost::asio::ip::udp::endpoint sender;
+    std::size_t refused_count = 0;
 };
 
 }  // namespace kestd::driver::tcp

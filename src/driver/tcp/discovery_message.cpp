@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/printable.hpp"
 #include "driver/is_valid_serial.hpp"
 #include "driver/tcp/tcp_log.hpp"
 
@@ -22,8 +23,7 @@ std::uint16_t read16(const std::uint8_t* at) {
 
 // The offset just past the record name starting at `at`: labels up to a zero byte, or up to
 // a compression pointer. Nothing if the name runs past `count` or uses a reserved label kind.
-std::optional<std::size_t> skip_name(const std::uint8_t* data, std::size_t count,
-                                     std::size_t at) {
+std::optional<std::size_t> skip_name(const std::uint8_t* data, std::size_t count, std::size_t at) {
     while (at < count) {
         const std::uint8_t length = data[at];
         if (length == 0) return at + 1;
@@ -66,7 +66,7 @@ bool parse_discovery_response(const std::uint8_t* data, std::size_t count, std::
     }
     serial.assign(reinterpret_cast<const char*>(data + instance_label_at + 1), serial_label_size);
     if (!is_valid_serial(serial)) {
-        KESTD_LOG(tcp_log(), warning) << "invalid serial: " << serial;
+        KESTD_LOG(tcp_log(), warning) << "invalid serial: " << printable(serial);
         return false;
     }
 
@@ -97,7 +97,8 @@ bool parse_discovery_response(const std::uint8_t* data, std::size_t count, std::
             endpoint.port(read16(data + d + 6));
         } else if (type == type_a) {
             if (d + 6 > count) {
-                KESTD_LOG(tcp_log(), error) << "malformed TCP discovery response record, missing IP";
+                KESTD_LOG(tcp_log(), error)
+                    << "malformed TCP discovery response record, missing IP";
                 return false;
             }
             boost::asio::ip::address_v4::bytes_type address;

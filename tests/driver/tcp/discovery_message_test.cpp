@@ -49,7 +49,8 @@ bytes a(const bytes& address, const bytes& name = pointer_to_instance) {
 bytes response(const std::string& serial, const std::vector<bytes>& records, int arcount = -1,
                unsigned rdlength = 9) {
     bytes out = {0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0};
-    put16(out, arcount < 0 ? static_cast<unsigned>(records.size()) : static_cast<unsigned>(arcount));
+    put16(out,
+          arcount < 0 ? static_cast<unsigned>(records.size()) : static_cast<unsigned>(arcount));
     out.insert(out.end(), service_name.begin(), service_name.end());
     put16(out, 12);
     put16(out, 1);
@@ -143,7 +144,8 @@ TEST(ParseDiscoveryResponse, EightySixBytesIsTheMinimum) {
 TEST(ParseDiscoveryResponse, RejectsABadInstanceNameWithItsLogLine) {
     test::log_capture log;
     EXPECT_FALSE(parse(response("1A2B3C", {srv(7000), a({10, 0, 0, 1})}, -1, 10)).ok);
-    EXPECT_EQ(log.count("[error] [tcp] invalid domain name size in TCP discovery response: 10"), 1u);
+    EXPECT_EQ(log.count("[error] [tcp] invalid domain name size in TCP discovery response: 10"),
+              1u);
 
     bytes seven = device_answer();
     seven[41] = 7;
@@ -152,6 +154,10 @@ TEST(ParseDiscoveryResponse, RejectsABadInstanceNameWithItsLogLine) {
 
     EXPECT_FALSE(parse(device_answer("000001")).ok);
     EXPECT_EQ(log.count("[warning] [tcp] invalid serial: 000001"), 1u);
+
+    // Anyone on the link may answer; a label that would break the log is escaped there.
+    EXPECT_FALSE(parse(device_answer(std::string("A0000\n", 6))).ok);
+    EXPECT_EQ(log.count("[warning] [tcp] invalid serial: A0000\\n"), 1u);
 }
 
 TEST(ParseDiscoveryResponse, OtherRecordTypesAreSkippedWithAWarning) {
@@ -160,11 +166,13 @@ TEST(ParseDiscoveryResponse, OtherRecordTypesAreSkippedWithAWarning) {
     const auto result = parse(response("1A2B3C", {srv(7000), txt, a({192, 168, 7, 2})}));
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.endpoint, device_endpoint);
-    EXPECT_EQ(log.count("[warning] [tcp] unhandled mDNS record type in TCP discovery response"), 1u);
+    EXPECT_EQ(log.count("[warning] [tcp] unhandled mDNS record type in TCP discovery response"),
+              1u);
 }
 
 TEST(ParseDiscoveryResponse, AcceptsAnswersWithoutAddressOrPort) {
-    auto result = parse(response("1A2B3C", {srv(7000), record(pointer_to_instance, 16, bytes(14))}));
+    auto result =
+        parse(response("1A2B3C", {srv(7000), record(pointer_to_instance, 16, bytes(14))}));
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.endpoint.address().to_string(), "0.0.0.0");
     EXPECT_EQ(result.endpoint.port(), 7000);
@@ -199,14 +207,14 @@ TEST(ParseDiscoveryResponse, TruncatedRecordsNameTheMissingField) {
 
 // Standard responders write record names in full or partly compressed.
 TEST(ParseDiscoveryResponse, SkipsFullAndPartlyCompressedNames) {
-    const bytes host = {11, 'k', 'e', 's', 't', '-', '1', 'A', '2', 'B', '3', 'C',
-                        5,  'l', 'o', 'c', 'a', 'l', 0};
-    const bytes host_compressed = {11, 'k', 'e', 's', 't', '-', '1', 'A', '2', 'B', '3', 'C',
-                                   0xC0, 0x18};
+    const bytes host = {11,  'k', 'e', 's', 't', '-', '1', 'A', '2', 'B',
+                        '3', 'C', 5,   'l', 'o', 'c', 'a', 'l', 0};
+    const bytes host_compressed = {11,  'k', 'e', 's', 't', '-',  '1',
+                                   'A', '2', 'B', '3', 'C', 0xC0, 0x18};
     const bytes nsec = record(host_compressed, 47, {0xC0, 0x29, 0, 4, 0x40, 0, 0, 0});
     const auto result = parse(response(
-        "1A2B3C", {srv(7000, pointer_to_instance, host_compressed), record(pointer_to_instance, 16, {0}),
-                   a({192, 168, 7, 2}, host), nsec}));
+        "1A2B3C", {srv(7000, pointer_to_instance, host_compressed),
+                   record(pointer_to_instance, 16, {0}), a({192, 168, 7, 2}, host), nsec}));
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(result.endpoint, device_endpoint);
 }
@@ -242,7 +250,9 @@ TEST(ParseDiscoveryResponse, ArbitraryRecordsNeverReadPastTheDatagram) {
         while (data.size() < size) {
             // Mostly small values and pointers, so names and lengths are often near the edge.
             const auto r = random() % 8;
-            data.push_back(static_cast<std::uint8_t>(r == 0 ? 0xC0 : r < 4 ? random() % 8 : random()));
+            data.push_back(static_cast<std::uint8_t>(r == 0  ? 0xC0
+                                                     : r < 4 ? random() % 8
+                                                             : random()));
         }
         auto heap = std::make_unique<std::uint8_t[]>(data.size());
         std::copy(data.begin(), data.end(), heap.get());

@@ -1,4 +1,4 @@
-#include "app/printable.hpp"
+#include "common/printable.hpp"
 
 namespace kestd {
 
@@ -8,10 +8,18 @@ std::string printable(std::string_view text) {
     out.reserve(text.size());
     for (unsigned char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c >= 0x7f) {
                     out += "\\x";

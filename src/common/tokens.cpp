@@ -1,4 +1,4 @@
-#include "landing/tokens.hpp"
+#include "common/tokens.hpp"
 
 #include <cstring>
 

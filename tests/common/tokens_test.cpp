@@ -1,8 +1,8 @@
-#include "landing/tokens.hpp"
+#include "common/tokens.hpp"
 
 #include <gtest/gtest.h>
 
-#include "app/printable.hpp"
+#include "common/printable.hpp"
 
 namespace kestd {
 namespace {
