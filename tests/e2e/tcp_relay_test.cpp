@@ -4,11 +4,13 @@
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "client/device_client.hpp"
 #include "client/device_list.hpp"
+#include "landing/landing.hpp"
 #include "support/kestd_server.hpp"
 #include "support/peer_network.hpp"
 #include "support/private_network.hpp"
@@ -78,7 +80,8 @@ TEST_F(TcpEndToEnd, DevicesOnAVethAndOnLoopbackAreFoundAndRelayed) {
     const auto stream = wait_listed("4D5E6F");
     ASSERT_TRUE(echo && stream) << server.log();
     EXPECT_TRUE(server.process().wait_for_stderr("sending multicast query from 10.31.0.1"));
-    EXPECT_TRUE(server.process().wait_for_stderr("received 86 bytes via TCP discovery on 10.31.0.1 from 10.31.0.2"));
+    EXPECT_TRUE(server.process().wait_for_stderr(
+        "received 86 bytes via TCP discovery on 10.31.0.1 from 10.31.0.2"));
     EXPECT_TRUE(server.process().wait_for_stderr("discovered device 1A2B3C at 10.31.0.2:"));
     EXPECT_TRUE(server.process().wait_for_stderr("discovered device 4D5E6F at 127.0.0.1:"));
 
@@ -96,7 +99,9 @@ TEST_F(TcpEndToEnd, DevicesOnAVethAndOnLoopbackAreFoundAndRelayed) {
 
     // Closing: one client by RPC, the other by leaving; then the device connection goes.
     const auto a_end = a.local_endpoint();
-    EXPECT_EQ(client.call(*echo, "close", {a_end.address().to_string(), std::to_string(a_end.port())}), "1");
+    EXPECT_EQ(
+        client.call(*echo, "close", {a_end.address().to_string(), std::to_string(a_end.port())}),
+        "1");
     EXPECT_TRUE(ended_by_server(a));
     b.close();
     s.close();
@@ -120,7 +125,8 @@ TEST_F(TcpEndToEnd, EachDeviceIsReachedFromTheInterfaceItAnsweredOn) {
     const auto one = wait_listed("1A2B3C");
     const auto two = wait_listed("4D5E6F");
     ASSERT_TRUE(one && two) << server.log();
-    EXPECT_TRUE(server.process().wait_for_stderr("received 86 bytes via TCP discovery on 10.32.0.1 from 10.32.0.2"));
+    EXPECT_TRUE(server.process().wait_for_stderr(
+        "received 86 bytes via TCP discovery on 10.32.0.1 from 10.32.0.2"));
     EXPECT_TRUE(lines_with(server.log(), "on 10.31.0.1 from 10.32.0.2").empty());
     EXPECT_TRUE(lines_with(server.log(), "on 10.32.0.1 from 10.31.0.2").empty());
     for (const auto& device : {*one, *two}) {
@@ -149,7 +155,8 @@ TEST_F(TcpEndToEnd, OnlyOtherMakersEthernetAdaptersAreAsked) {
     peer_network own("kt-own");
     own.link("kt2", "10.33.0.1/24", "kt2p", "10.33.0.2/24", KESTD_MAKER_OUI_MAC);
     // A point-to-point tunnel is no Ethernet adapter.
-    run_command("ip tuntap add mode tun kt3 && ip addr add 10.34.0.1/24 dev kt3 && ip link set kt3 up");
+    run_command(
+        "ip tuntap add mode tun kt3 && ip addr add 10.34.0.1/24 dev kt3 && ip link set kt3 up");
     auto sim = start_sim(&own, {"--device", "1A2B3C:echo"});
     auto other = start_sim(net.get(), {"--device", "4D5E6F:echo"});
     kestd_server server(server_options({"--log-level", "trace"}));
@@ -166,8 +173,8 @@ TEST_F(TcpEndToEnd, AnswersCountOnlyWithinTheirWindow) {
     // Answers are not matched to queries: any answer heard while a window is open counts.
     // So finds are spaced out here, letting every late answer go by unheard.
     auto in_time = start_sim(net.get(), {"--delay", "30", "--device", "4D5E6F:echo"});
-    auto too_late = start_sim(nullptr, {"--interface", "127.0.0.1", "--delay", "250",
-                                        "--device", "1A2B3C:echo"});
+    auto too_late = start_sim(
+        nullptr, {"--interface", "127.0.0.1", "--delay", "250", "--device", "1A2B3C:echo"});
     kestd_server server(server_options());
     ASSERT_TRUE(server.ready());
     std::optional<kest::device_entry> entry;
@@ -190,14 +197,17 @@ TEST_F(TcpEndToEnd, AnswersCountOnlyWithinTheirWindow) {
 
 TEST_F(TcpEndToEnd, StandardResponderLayoutsAreReadAndBrokenOnesRejected) {
     auto full = start_sim(net.get(), {"--layout", "full", "--device", "1A2B3C:echo"});
-    auto broken = start_sim(nullptr, {"--interface", "127.0.0.1", "--malformed", "--device", "4D5E6F:echo"});
+    auto broken =
+        start_sim(nullptr, {"--interface", "127.0.0.1", "--malformed", "--device", "4D5E6F:echo"});
     kestd_server server(server_options());
     ASSERT_TRUE(server.ready());
     const auto device = wait_listed("1A2B3C");
     ASSERT_TRUE(device) << server.log();
     EXPECT_FALSE(kest::find_device(client.find(), "4D5E6F"));
-    EXPECT_TRUE(server.process().wait_for_stderr("malformed TCP discovery response record, missing record type"));
-    EXPECT_TRUE(server.process().wait_for_stderr("unhandled mDNS record type in TCP discovery response"));
+    EXPECT_TRUE(server.process().wait_for_stderr(
+        "malformed TCP discovery response record, missing record type"));
+    EXPECT_TRUE(
+        server.process().wait_for_stderr("unhandled mDNS record type in TCP discovery response"));
     tcp::socket c = client.open(io, *device);
     asio::write(c, asio::buffer(std::string("full")));
     EXPECT_EQ(receive(c, 4), "full");
@@ -210,7 +220,8 @@ TEST_F(TcpEndToEnd, ARefusedPortFailsTheOpen) {
     const auto device = wait_listed("1A2B3C");
     ASSERT_TRUE(device);
     EXPECT_EQ(client.call(*device, "open", {}), "0");
-    EXPECT_TRUE(server.process().wait_for_stderr("unable to open driver: connect: Connection refused"))
+    EXPECT_TRUE(
+        server.process().wait_for_stderr("unable to open driver: connect: Connection refused"))
         << server.log();
 }
 
@@ -231,6 +242,67 @@ TEST_F(TcpEndToEnd, TheDeviceClosingItsSideDisconnectsTheClients) {
     tcp::socket again = client.open(io, *device);
     asio::write(again, asio::buffer(std::string("back")));
     EXPECT_EQ(receive(again, 4), "back");
+}
+
+TEST_F(TcpEndToEnd, LabelsThatWouldBreakTheDeviceListAreRejected) {
+    // Anything on the link may answer, with any six bytes as its label.
+    auto sim = start_sim(net.get(), {"--device", "1A2B3C:echo", "--device", "A0000 =7001",
+                                     "--device", "A0000\\x0a=7002", "--device", "A0000\\x00=7003",
+                                     "--device", "A0000\\xff=7004"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(wait_listed("1A2B3C")) << server.log();
+    const auto raw = ask_landing("2 find");
+    ASSERT_TRUE(raw);
+    const auto devices = kest::parse_device_list(*raw);  // throws on a broken line
+    ASSERT_EQ(devices.size(), 1u) << *raw;
+    EXPECT_EQ(devices[0].serial, "1A2B3C");
+    for (const char* escaped : {"A0000 ", "A0000\\n", "A0000\\x00", "A0000\\xff"}) {
+        EXPECT_TRUE(server.process().wait_for_stderr(
+            std::string("[warning] [tcp] invalid serial: ") + escaped))
+            << escaped;
+    }
+}
+
+TEST_F(TcpEndToEnd, AFloodOfAnnouncedDevicesIsBoundedAndPassesOver) {
+    auto device = start_sim(net.get(), {"--device", "1A2B3C:echo"});
+    peer_network hostile("kt-flood");
+    hostile.link("kt4", "10.35.0.1/24", "kt4p", "10.35.0.2/24");
+    auto flood = start_sim(&hostile, {"--flood", "3000", "--device", "F99999=9"});
+    kestd_server server(server_options());
+    ASSERT_TRUE(server.ready());
+    for (int i = 0; i < 20 && lines_with(server.log(), "more than 256 devices found").empty();
+         ++i) {
+        ask_landing("2 find", 5s);
+    }
+    ASSERT_FALSE(lines_with(server.log(), "more than 256 devices found").empty())
+        << "the flood did not get through";
+    for (int i = 0; i < 3; ++i) {
+        const auto raw = ask_landing("2 find", 5s);
+        ASSERT_TRUE(raw) << "every find is answered, in one datagram";
+        EXPECT_LE(kest::parse_device_list(*raw).size(), landing::max_devices);
+    }
+    // Sessions are threads: they stay bounded too, once the dropped ones have ended.
+    const auto threads = [&] {
+        std::ifstream status("/proc/" + std::to_string(server.process().pid()) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("Threads:")) return std::stoul(line.substr(8));
+        }
+        return 0ul;
+    };
+    for (int i = 0; i < 100 && threads() > landing::max_devices + 2; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_LE(threads(), landing::max_devices + 2) << "the main thread, the reaper and sessions";
+
+    // Once the flood stops, the finds list the real device again and it opens.
+    flood.reset();
+    const auto entry = wait_listed("1A2B3C");
+    ASSERT_TRUE(entry);
+    EXPECT_LE(client.find().size(), 2u) << "the flood's sessions are gone";
+    tcp::socket c = client.open(io, *entry);
+    asio::write(c, asio::buffer(std::string("calm")));
+    EXPECT_EQ(receive(c, 4), "calm");
 }
 
 }  // namespace

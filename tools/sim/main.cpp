@@ -2,8 +2,8 @@
 //
 //   kest-sim serial [--vendor VVVV] [--product PPPP] --device DEVICE... [-- PROGRAM ARGS...]
 //   kest-sim tcp [--interface ADDR]... [--address ADDR] [--layout device|full] [--delay MS]
-//                [--refuse] [--close-after BYTES] [--malformed] --device DEVICE...
-//                [-- PROGRAM ARGS...]
+//                [--refuse] [--close-after BYTES] [--malformed] [--flood COUNT]
+//                --device DEVICE... [-- PROGRAM ARGS...]
 //
 // A serial DEVICE is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second
 // with an optional K or M suffix. A tcp DEVICE is SERIAL[:echo|stream|silent[:RATE]] (a data
@@ -11,14 +11,16 @@
 // its exit code. Lines on standard input steer the devices: "unplug SERIAL", and in tcp mode
 // also "close SERIAL", "quiet SERIAL" and "answer SERIAL".
 #include <arpa/inet.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -53,9 +55,12 @@ double parse_rate(const std::string& text) {
     std::size_t used = 0;
     double value = std::stod(text, &used);
     const std::string suffix = text.substr(used);
-    if (suffix == "K" || suffix == "k") value *= 1e3;
-    else if (suffix == "M" || suffix == "m") value *= 1e6;
-    else if (!suffix.empty()) throw std::invalid_argument("bad rate '" + text + "'");
+    if (suffix == "K" || suffix == "k")
+        value *= 1e3;
+    else if (suffix == "M" || suffix == "m")
+        value *= 1e6;
+    else if (!suffix.empty())
+        throw std::invalid_argument("bad rate '" + text + "'");
     return value;
 }
 
@@ -89,6 +94,8 @@ int usage(const char* problem) {
                  " --device DEVICE... [-- PROGRAM ARGS...]\n"
                  "  DEVICE: SERIAL[:echo|stream|silent[:RATE]]   serves a data port\n"
                  "          SERIAL=PORT                          only announces PORT\n"
+                 "          SERIAL may hold \\xHH for any byte and \\\\ for a backslash\n"
+                 "  --flood COUNT: also announces COUNT devices F00000, F00001, ... (port 9)\n"
                  "  standard input: 'close SERIAL' ends its connections, 'unplug SERIAL' removes"
                  " it,\n"
                  "                  'quiet SERIAL' and 'answer SERIAL' stop and resume its"
@@ -217,10 +224,14 @@ int run_serial(int argc, char** argv) {
             break;
         }
         if (i + 1 >= argc) return usage(("missing value for " + arg).c_str());
-        if (arg == "--vendor") vendor = argv[++i];
-        else if (arg == "--product") product = argv[++i];
-        else if (arg == "--device") device_texts.push_back(argv[++i]);
-        else return usage(("unknown option " + arg).c_str());
+        if (arg == "--vendor")
+            vendor = argv[++i];
+        else if (arg == "--product")
+            product = argv[++i];
+        else if (arg == "--device")
+            device_texts.push_back(argv[++i]);
+        else
+            return usage(("unknown option " + arg).c_str());
     }
     if (device_texts.empty()) return usage("no --device given");
 
@@ -283,10 +294,51 @@ Number parse_number(const std::string& text, Number low, Number high, const char
     return value;
 }
 
+// A serial as given on the command line, where \xHH stands for any byte and \\ for a
+// backslash, so a simulated device can announce what no real one would.
+bool hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+std::string decode_escapes(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < text.size() && text[i + 1] == 'x' && hex_digit(text[i + 2]) &&
+                   hex_digit(text[i + 3])) {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            throw std::invalid_argument("bad escape in '" + text + "'");
+        }
+    }
+    return out;
+}
+
+// The same serial written back for a log line, every byte outside visible ASCII as \xHH.
+std::string encode_escapes(const std::string& serial) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char c : serial) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c > 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        }
+    }
+    return out;
+}
+
 tcp_setup parse_tcp_device(const std::string& text) {
     tcp_setup setup;
     if (const auto equals = text.find('='); equals != std::string::npos) {
-        setup.serial = text.substr(0, equals);
+        setup.serial = decode_escapes(text.substr(0, equals));
         setup.mode = "announce";
         setup.port = parse_number<std::uint16_t>(text.substr(equals + 1), 1, 65535, "port");
     } else {
@@ -295,13 +347,14 @@ tcp_setup parse_tcp_device(const std::string& text) {
         for (std::string part; std::getline(in, part, ':');) parts.push_back(part);
         if (parts.empty() || parts.size() > 3)
             throw std::invalid_argument("bad device '" + text + "'");
-        setup.serial = parts[0];
+        setup.serial = decode_escapes(parts[0]);
         if (parts.size() > 1) setup.plan.what = parse_behaviour(setup.mode = parts[1]);
         if (parts.size() > 2) setup.plan.rate = parse_rate(parts[2]);
     }
     // The host label kest-SERIAL of the full layout must fit in 63 bytes.
     if (setup.serial.empty() || setup.serial.size() > 58)
-        throw std::invalid_argument("serial '" + setup.serial + "' is not 1 to 58 characters");
+        throw std::invalid_argument("serial '" + encode_escapes(setup.serial) +
+                                    "' is not 1 to 58 characters");
     return setup;
 }
 
@@ -316,6 +369,7 @@ int run_tcp(int argc, char** argv) {
     tcp_responder::settings answers;
     bool refuse = false, malformed = false;
     std::uint64_t close_after = 0;
+    unsigned flood = 0;
     std::vector<tcp_setup> setups;
     std::vector<std::string> command;
     try {
@@ -348,7 +402,9 @@ int run_tcp(int argc, char** argv) {
                 const double bytes = parse_rate(value);
                 if (!(bytes >= 1 && bytes < 1e18)) throw std::invalid_argument("bad byte count");
                 close_after = static_cast<std::uint64_t>(bytes);
-            } else if (arg == "--device")
+            } else if (arg == "--flood")
+                flood = parse_number<unsigned>(value, 1, 100000, "flood size");
+            else if (arg == "--device")
                 setups.push_back(parse_tcp_device(value));
             else
                 return usage(("unknown option " + arg).c_str());
@@ -363,7 +419,15 @@ int run_tcp(int argc, char** argv) {
     std::set<std::string> present;
     for (const auto& s : setups) {
         if (!present.insert(s.serial).second)
-            return usage(("serial " + s.serial + " given twice").c_str());
+            return usage(("serial " + encode_escapes(s.serial) + " given twice").c_str());
+    }
+    // A host that announces devices by the thousand: valid serials F00000 upward, each
+    // announcing the discard port.
+    const std::size_t announced = setups.size();
+    for (unsigned i = 0; i < flood; ++i) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "F%05u", i);
+        if (present.insert(serial).second) setups.push_back({serial, "announce", {}, 9});
     }
 
     const signal_source signals = catch_signals();
@@ -371,7 +435,8 @@ int run_tcp(int argc, char** argv) {
     std::map<std::string, std::unique_ptr<tcp_device>> devices;
     try {
         responder.emplace(answers);
-        for (auto& setup : setups) {
+        for (std::size_t i = 0; i < setups.size(); ++i) {
+            auto& setup = setups[i];
             if (setup.mode != "announce" && refuse) {
                 setup.port = tcp_device::unused_port();
             } else if (setup.mode != "announce") {
@@ -381,8 +446,13 @@ int run_tcp(int argc, char** argv) {
                 devices[setup.serial] = std::move(device);
             }
             responder->announce(setup.serial, setup.port);
-            std::cerr << "kest-sim: tcp device " << setup.serial << " at 0.0.0.0:" << setup.port
-                      << " (" << setup.mode << ")\n";
+            if (i < announced) {
+                std::cerr << "kest-sim: tcp device " << encode_escapes(setup.serial)
+                          << " at 0.0.0.0:" << setup.port << " (" << setup.mode << ")\n";
+            }
+        }
+        if (flood > 0) {
+            std::cerr << "kest-sim: flood of " << setups.size() - announced << " devices\n";
         }
     } catch (const std::exception& e) {
         std::cerr << "kest-sim: " << e.what() << "\n";
