@@ -473,11 +473,12 @@ TEST(DeviceOpen, AThrowingTransportIsAnsweredExactlyOnce) {
         const auto reply = client.request(endpoint, "2 open");
         ASSERT_TRUE(reply);
         EXPECT_EQ(*reply == "0", !present) << *reply;
-        EXPECT_EQ(client.receive(endpoint), std::nullopt) << "a second reply to one open";
-        // Still one request, one reply.
+        // Still one request, one reply: a second reply to the open would answer the store.
+        // Both come well before the unused listener times out and the device, idle again,
+        // forgets what was stored.
         EXPECT_EQ(client.request(endpoint, "2 store k v"), "1");
         EXPECT_EQ(client.request(endpoint, "2 load k"), "v");
-        EXPECT_EQ(client.receive(endpoint), std::nullopt);
+        EXPECT_EQ(client.receive(endpoint), std::nullopt) << "a reply too many";
     }
     EXPECT_EQ(log.count("[error] [finder] find failed: dxx: no bridge"), 12u)
         << "eleven attempts for the missing device, one for the present one";
