@@ -7,6 +7,8 @@
 #include "app/config.hpp"
 #include "app/enabled_transports.hpp"
 #include "app/options.hpp"
+#include "app/service_host.hpp"
+#include "app/service_landing.hpp"
 #include "landing/landing.hpp"
 
 namespace kestd {
@@ -18,12 +20,7 @@ logger& main_log() {
     return log;
 }
 
-}  // namespace
-
-int run_server(severity level) {
-    logger& log = main_log();
-    log_settings_report(log, level);
-
+int run_console(logger& log) {
     try {
         landing front_door(enabled_transports(get_config()));
         // The signal arrives through Asio's self-pipe, so the stop runs on the loop's own
@@ -47,6 +44,19 @@ int run_server(severity level) {
         return -1;
     }
     return 0;
+}
+
+int run_as_service() {
+    service_landing server(enabled_transports(get_config()));
+    return run_service([&] { server.start(); }, [&] { server.stop(); });
+}
+
+}  // namespace
+
+int run_server(severity level) {
+    logger& log = main_log();
+    log_settings_report(log, level);
+    return get_config().service ? run_as_service() : run_console(log);
 }
 
 }  // namespace kestd
