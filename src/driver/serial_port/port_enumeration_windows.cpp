@@ -43,7 +43,8 @@ std::vector<usb_serial_port> list_usb_serial_ports() {
     HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return ports;
-    SP_DEVINFO_DATA info{sizeof(SP_DEVINFO_DATA)};
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
         std::wstring cls, id, port;
         DEVPROPTYPE type = 0;
