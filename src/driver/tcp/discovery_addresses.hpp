@@ -5,13 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/maker_oui.hpp"
 #include "driver/tcp/network_adapters.hpp"
 
 namespace kestd::driver::tcp {
-
-// The first three bytes of the hardware addresses of the maker's own network products; such
-// adapters are the devices' side of a link, never a way to reach them.
-std::array<std::uint8_t, 3> maker_oui();
 
 // The interface addresses to query: up Ethernet adapters (not wireless, not the maker's) with
 // an IPv4 address, in order, then "127.0.0.1".
