@@ -4,12 +4,15 @@
 //   kest-sim tcp [--interface ADDR]... [--address ADDR] [--layout device|full] [--delay MS]
 //                [--refuse] [--close-after BYTES] [--malformed] [--flood COUNT]
 //                --device DEVICE... [-- PROGRAM ARGS...]
+//   kest-sim cab (--interface IF | --veth NAME) [--log-frames] [FAULT...]
+//                --device DEVICE... [-- PROGRAM ARGS...]
 //
 // A serial DEVICE is [VENDOR/]SERIAL[:echo|stream|silent[:RATE]], RATE in bytes per second
 // with an optional K or M suffix. A tcp DEVICE is SERIAL[:echo|stream|silent[:RATE]] (a data
 // port of its own) or SERIAL=PORT (only announced). PROGRAM runs alongside; kest-sim ends with
 // its exit code. Lines on standard input steer the devices: "unplug SERIAL", and in tcp mode
-// also "close SERIAL", "quiet SERIAL" and "answer SERIAL".
+// also "close SERIAL", "quiet SERIAL" and "answer SERIAL". The cab mode, its DEVICE and its
+// FAULT options are described in cab_mode.cpp.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
@@ -33,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "cab_mode.hpp"
 #include "device_player.hpp"
 #include "serial_testbed.hpp"
 #include "tcp_device.hpp"
@@ -100,6 +104,7 @@ int usage(const char* problem) {
                  " it,\n"
                  "                  'quiet SERIAL' and 'answer SERIAL' stop and resume its"
                  " answers\n";
+    print_cab_usage(std::cerr);
     return 2;
 }
 
@@ -513,5 +518,6 @@ int main(int argc, char** argv) {
     }
     if (mode == "serial") return run_serial(argc, argv);
     if (mode == "tcp") return run_tcp(argc, argv);
+    if (mode == "cab") return run_cab(argc, argv);
     return usage(("unknown mode " + mode).c_str());
 }
