@@ -15,6 +15,8 @@ TEST(EnabledTransports, FollowTheSettings) {
     const auto some = enabled_transports(cfg);
     EXPECT_TRUE(some.serial_port && some.tcp);
     EXPECT_FALSE(some.dxx || some.cab);
+    cfg.cab = true;
+    EXPECT_TRUE(enabled_transports(cfg).cab);
 }
 
 }  // namespace

@@ -44,8 +44,8 @@ bool device::accepts(const mac_address& destination) const {
     return plugged_ && (destination == settings_.mac || destination == broadcast);
 }
 
-void device::receive(const header& h, const std::uint8_t* frame, std::size_t size,
-                     time_point now, bool log_frames) {
+void device::receive(const header& h, const std::uint8_t* frame, std::size_t size, time_point now,
+                     bool log_frames) {
     if (!plugged_) return;
     if (const auto code = query_code(h, frame, size)) {
         const bool a = *code == query_a && settings_.form_a;
@@ -96,7 +96,8 @@ void device::receive(const header& h, const std::uint8_t* frame, std::size_t siz
             }
             stream_to_ = h.source;
             break;
-        case behaviour::silent: break;
+        case behaviour::silent:
+            break;
     }
     last_sequence_ = h.sequence;
 }
@@ -112,8 +113,9 @@ std::size_t device::next_frame(std::uint8_t* frame, time_point now) {
     if (!plugged_) return 0;
     if (!replies_.empty()) {
         const reply& r = replies_.front();
-        const std::size_t size = r.form_a ? write_reply_a(frame, r.to, settings_.mac, settings_.value)
-                                          : write_reply_b(frame, r.to, settings_.mac, settings_.text);
+        const std::size_t size = r.form_a
+                                     ? write_reply_a(frame, r.to, settings_.mac, settings_.value)
+                                     : write_reply_b(frame, r.to, settings_.mac, settings_.text);
         return pad(frame, size);
     }
     if (!in_flight_ && !start_message(now)) return 0;
@@ -130,13 +132,20 @@ void device::sent() {
     }
     if (!in_flight_) return;
     switch (part_) {
-        case part::short_frame: ++shorts_, part_ = part::foreign_frame; break;
-        case part::foreign_frame: part_ = part::fragment; break;
+        case part::short_frame:
+            ++shorts_, part_ = part::foreign_frame;
+            break;
+        case part::foreign_frame:
+            part_ = part::fragment;
+            break;
         case part::fragment:
             if (index_++ == 0) part_ = part::stray;
             break;
-        case part::stray: part_ = part::fragment; break;
-        case part::done: break;
+        case part::stray:
+            part_ = part::fragment;
+            break;
+        case part::done:
+            break;
     }
     skip_parts();
     if (part_ != part::done) return;
@@ -224,7 +233,8 @@ std::size_t device::write_part(std::uint8_t* frame) {
             std::memcpy(frame + header_size, payload_ + offset, length);
             return pad(frame, header_size + length);
         }
-        case part::done: break;
+        case part::done:
+            break;
     }
     return 0;
 }

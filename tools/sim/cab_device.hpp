@@ -54,8 +54,8 @@ public:
     // Whether a frame to `destination` is for this device.
     bool accepts(const mac_address& destination) const;
 
-    void receive(const header& h, const std::uint8_t* frame, std::size_t size,
-                 time_point now, bool log_frames);
+    void receive(const header& h, const std::uint8_t* frame, std::size_t size, time_point now,
+                 bool log_frames);
 
     // Writes the next frame to send at `frame` (room for max_frame bytes) and returns its
     // size, or 0 when nothing is due at `now`. Until sent() it writes the same frame again.

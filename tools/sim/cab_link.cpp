@@ -22,7 +22,7 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-constexpr std::size_t receive_batch = 64;     // frames read before the devices get to send
+constexpr std::size_t receive_batch = 64;      // frames read before the devices get to send
 constexpr std::size_t frames_per_round = 512;  // frames sent before input is looked at again
 constexpr int frames_per_turn = 16;            // one device's share of a round
 constexpr int socket_buffer = 4 << 20;
@@ -124,8 +124,8 @@ void link::receive() {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                std::cerr << "kest-sim: receiving on " << interface_ << ": "
-                          << std::strerror(errno) << "\n";
+                std::cerr << "kest-sim: receiving on " << interface_ << ": " << std::strerror(errno)
+                          << "\n";
             return;
         }
         if (from.sll_pkttype == PACKET_OUTGOING) continue;

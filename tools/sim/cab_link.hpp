@@ -45,7 +45,7 @@ private:
     std::size_t max_frame_ = 0;
     std::vector<std::uint8_t> in_, out_;
     std::vector<std::unique_ptr<device>> devices_;
-    std::size_t first_ = 0;         // the device that sends first in the next round
+    std::size_t first_ = 0;          // the device that sends first in the next round
     bool waiting_for_room_ = false;  // the socket's buffer is full: wait for POLLOUT
     std::optional<std::chrono::steady_clock::time_point> backoff_until_;  // the queue is full
     bool down_reported_ = false;

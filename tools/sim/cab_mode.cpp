@@ -186,9 +186,12 @@ bool set_fault(faults& f, const std::string& name) {
 
 const char* mode_name(behaviour what) {
     switch (what) {
-        case behaviour::echo: return "echo";
-        case behaviour::stream: return "stream";
-        case behaviour::silent: return "silent";
+        case behaviour::echo:
+            return "echo";
+        case behaviour::stream:
+            return "stream";
+        case behaviour::silent:
+            return "silent";
     }
     return "?";
 }
@@ -211,7 +214,11 @@ device_settings parse_device(const std::string& text, std::size_t index, const f
     }
     if (head.size() > 1) d.what = parse_behaviour(head[1]);
     if (head.size() > 2) d.rate = parse_rate(head[2]);
-    d.mac = {0x02, 0xCA, 0xB0, 0x00, static_cast<std::uint8_t>((index + 1) >> 8),
+    d.mac = {0x02,
+             0xCA,
+             0xB0,
+             0x00,
+             static_cast<std::uint8_t>((index + 1) >> 8),
              static_cast<std::uint8_t>(index + 1)};
     for (std::size_t i = 1; i < attributes.size(); ++i) {
         const std::string& attribute = attributes[i];
@@ -398,8 +405,7 @@ int run_cab(int argc, char** argv) {
         return usage(e.what());
     }
     if (setups.empty()) return usage("no --device given");
-    if (interface.empty() == veth_name.empty())
-        return usage("give either --interface or --veth");
+    if (interface.empty() == veth_name.empty()) return usage("give either --interface or --veth");
     if (!veth_name.empty() && !valid_veth_name(veth_name))
         return usage("--veth wants up to 11 letters, digits, '-', '_' or '.'");
     std::set<std::string> names;
@@ -432,9 +438,8 @@ int run_cab(int argc, char** argv) {
         }
         for (auto& s : setups) {
             if (s.fragment + header_size > devices->max_frame())
-                throw std::invalid_argument("fragment size " + std::to_string(s.fragment) +
-                                            " of " + s.name + " does not fit the MTU of " +
-                                            interface);
+                throw std::invalid_argument("fragment size " + std::to_string(s.fragment) + " of " +
+                                            s.name + " does not fit the MTU of " + interface);
             say("cab device " + s.name + " at " + mac_text(s.mac) + " on " + interface + " (" +
                 mode_name(s.what) + ", form " + (s.form_a ? "a" : "") + (s.form_b ? "b" : "") +
                 ")");
