@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <stdexcept>
 
@@ -25,6 +27,13 @@ public:
         return !ec;
     }
     void async_read(const asio::mutable_buffer& b, driver::io_handler&& h) override {
+        // As the real drivers do: an empty read would succeed at once, forever.
+        if (b.size() == 0) {
+            asio::post(socket_.get_executor(), [self = shared_from_this(), h = std::move(h)] {
+                h(asio::error::invalid_argument, 0);
+            });
+            return;
+        }
         socket_.async_read_some(
             b, [self = shared_from_this(), h = std::move(h)](const boost::system::error_code& ec,
                                                              std::size_t n) { h(ec, n); });

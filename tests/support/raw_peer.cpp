@@ -43,6 +43,9 @@ raw_peer::raw_peer(const std::string& netns, const std::string& interface) {
             error = std::string("socket: ") + std::strerror(errno);
             return;
         }
+        // Room for a megabyte of frames arriving at the link's speed while the test reads.
+        const int room = 16 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
         sockaddr_ll address{};
         address.sll_family = AF_PACKET;
         address.sll_protocol = htons(0xCAB1);

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "driver/contract/driver_contract.hpp"
 #include "driver/serial_port/find_devices.hpp"
 #include "driver/serial_port/weak_serial_port_driver.hpp"
 #include "serial_testbed.hpp"
@@ -45,6 +46,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::log_capture;
+using test::OpenDriver;
 namespace asio = boost::asio;
 
 constexpr const char* family = KESTD_USB_VENDOR_ID;
@@ -194,41 +196,28 @@ TEST_F(SerialPortDriver, LargeWritesCompleteOnceWithTheirWholeLength) {
     EXPECT_TRUE(got_second == second) << got_second.size() << " bytes of the second write";
 }
 
-TEST_F(SerialPortDriver, UnplugFailsThePendingReadOnce) {
-    auto driver = open();
-    std::vector<char> buffer(4096);
-    int calls = 0;
-    bool failed = false;
-    boost::system::error_code result;
-    driver->async_read(asio::buffer(buffer), [&](const boost::system::error_code& ec, std::size_t) {
-        ++calls;
-        failed = true;
-        result = ec;
-    });
-    io.run_for(50ms);
-    EXPECT_EQ(calls, 0) << "an idle port reports nothing";
-    bed.unplug(port.node);
-    ASSERT_TRUE(run_until(failed, 2s));
-    io.restart();
-    io.run_for(200ms);
-    EXPECT_EQ(calls, 1) << "no reissued reads, no spinning";
-    EXPECT_TRUE(result) << "an error, not data";
-}
+// The device's side of the driver contract: the pty behind a simulated port.
+class serial_device : public test::descriptor_device {
+public:
+    serial_device() : port_(bed_.add_port(family, "0001", "AB12CD")) {}
+    std::shared_ptr<driver_base> open(asio::io_context& io) override {
+        found_device_map found;
+        find_devices(found);
+        return found.at("AB12CD")->open(io);
+    }
+    void go_away() override { bed_.unplug(port_.node); }
 
-TEST_F(SerialPortDriver, CloseAbortsThePendingRead) {
-    auto driver = open();
-    std::vector<char> buffer(4096);
-    bool done = false;
-    boost::system::error_code result;
-    driver->async_read(asio::buffer(buffer), [&](const boost::system::error_code& ec, std::size_t) {
-        result = ec;
-        done = true;
-    });
-    io.run_for(20ms);
-    EXPECT_TRUE(driver->close());
-    ASSERT_TRUE(run_until(done));
-    EXPECT_EQ(result, asio::error::operation_aborted);
-}
+private:
+    int device_fd() override { return port_.master; }
+    kest::sim::serial_testbed bed_;
+    kest::sim::serial_testbed::port port_;
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialPort, OpenDriver,
+    ::testing::Values(test::driver_kind{
+        "SerialPort", [] { return std::make_unique<serial_device>(); }, {}, {}}),
+    test::kind_name);
 
 TEST_F(SerialPortDriver, APortIsOpenedByOneDriverAtATime) {
     auto driver = open();
