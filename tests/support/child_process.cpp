@@ -1,7 +1,6 @@
 #include "support/child_process.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -111,10 +110,19 @@ void child_process::read_output(int out_fd, int err_fd) {
 }
 
 bool child_process::wait_for_stderr(std::string_view text, std::chrono::milliseconds timeout) {
+    return wait_for(err_, text, timeout);
+}
+
+bool child_process::wait_for_stdout(std::string_view text, std::chrono::milliseconds timeout) {
+    return wait_for(out_, text, timeout);
+}
+
+bool child_process::wait_for(const std::string& stream, std::string_view text,
+                             std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
-        return err_.find(text) != std::string::npos || streams_closed_;
-    }) && err_.find(text) != std::string::npos;
+        return stream.find(text) != std::string::npos || streams_closed_;
+    }) && stream.find(text) != std::string::npos;
 }
 
 std::string child_process::stdout_text() const {

@@ -1,12 +1,13 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
     // Waits until standard error contains `text`; false on timeout or when the child ended
     // without printing it.
     bool wait_for_stderr(std::string_view text,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The same for standard output.
+    bool wait_for_stdout(std::string_view text,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     std::string stdout_text() const;
@@ -43,6 +47,8 @@ public:
 
 private:
     void read_output(int out_fd, int err_fd);
+    bool wait_for(const std::string& stream, std::string_view text,
+                  std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
     int stdin_fd_ = -1;

@@ -19,11 +19,13 @@ std::optional<std::string> ask_landing(std::string_view payload,
     return client.request(kest::landing_endpoint(), payload);
 }
 
-kestd_server::kestd_server(std::vector<std::string> options)
-    : process_(command(std::move(options))) {}
+kestd_server::kestd_server(std::vector<std::string> options, std::vector<std::string> wrapper)
+    : process_(command(std::move(options), std::move(wrapper))) {}
 
-std::vector<std::string> kestd_server::command(std::vector<std::string> options) {
+std::vector<std::string> kestd_server::command(std::vector<std::string> options,
+                                               std::vector<std::string> wrapper) {
     options.insert(options.begin(), kestd_binary());
+    options.insert(options.begin(), wrapper.begin(), wrapper.end());
     return options;
 }
 
@@ -60,11 +62,11 @@ bool simulated_server::ready(std::size_t expected, std::chrono::milliseconds tim
     while (std::chrono::steady_clock::now() < deadline) {
         if (process_.wait(std::chrono::milliseconds(0))) return false;
         const auto list = ask_landing("2 find", std::chrono::milliseconds(300));
-        if (list && (expected == 0 ? list->empty()
-                                   : static_cast<std::size_t>(std::count(list->begin(),
-                                                                         list->end(), '\n')) +
-                                             1 ==
-                                         expected)) {
+        if (list &&
+            (expected == 0
+                 ? list->empty()
+                 : static_cast<std::size_t>(std::count(list->begin(), list->end(), '\n')) + 1 ==
+                       expected)) {
             return true;
         }
     }

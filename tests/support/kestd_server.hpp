@@ -21,14 +21,17 @@ std::optional<std::string> ask_landing(std::string_view payload,
 // A kestd process started with the given options. ready() waits until its landing answers.
 class kestd_server {
 public:
-    explicit kestd_server(std::vector<std::string> options = {});
+    // `wrapper` runs kestd (a program and its arguments, kestd's command line appended).
+    explicit kestd_server(std::vector<std::string> options = {},
+                          std::vector<std::string> wrapper = {});
 
     bool ready(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     child_process& process() { return process_; }
     std::string log() const { return process_.stderr_text(); }
 
 private:
-    static std::vector<std::string> command(std::vector<std::string> options);
+    static std::vector<std::string> command(std::vector<std::string> options,
+                                            std::vector<std::string> wrapper);
     child_process process_;
 };
 

@@ -18,7 +18,8 @@ peer_network::peer_network(std::string name) : name_(std::move(name)) {
 
 peer_network::~peer_network() {
     for (const auto& local : local_links_) {
-        [[maybe_unused]] int ignored = std::system(("ip link del " + local + " 2>/dev/null").c_str());
+        [[maybe_unused]] int ignored =
+            std::system(("ip link del " + local + " 2>/dev/null").c_str());
     }
     [[maybe_unused]] int ignored = std::system(("ip netns del " + name_ + " 2>/dev/null").c_str());
 }
@@ -29,9 +30,10 @@ void peer_network::link(const std::string& local, const std::string& local_cidr,
     run_command("ip link add " + local + " type veth peer name " + peer + " netns " + name_);
     local_links_.push_back(local);
     if (!local_mac.empty()) run_command("ip link set " + local + " address " + local_mac);
-    run_command("ip addr add " + local_cidr + " dev " + local);
+    if (!local_cidr.empty()) run_command("ip addr add " + local_cidr + " dev " + local);
     run_command("ip link set " + local + " up");
-    run_command("ip -n " + name_ + " addr add " + peer_cidr + " dev " + peer);
+    if (!peer_cidr.empty())
+        run_command("ip -n " + name_ + " addr add " + peer_cidr + " dev " + peer);
     run_command("ip -n " + name_ + " link set " + peer + " up");
 }
 

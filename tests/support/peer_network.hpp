@@ -16,7 +16,8 @@ public:
     peer_network& operator=(const peer_network&) = delete;
 
     // A veth pair: `local` in the test's network with `local_cidr`, `peer` here with
-    // `peer_cidr`, both up. `local_mac` sets the local end's hardware address.
+    // `peer_cidr`, both up. `local_mac` sets the local end's hardware address. An empty CIDR
+    // leaves that end without an IP address (raw-frame links need none).
     void link(const std::string& local, const std::string& local_cidr, const std::string& peer,
               const std::string& peer_cidr, const std::string& local_mac = "");
 

@@ -20,6 +20,9 @@ mac_address adapter_address(const std::string& adapter_name) {
     return mac;
 }
 
+// Kernel memory per open device, taken only while it is open.
+constexpr int capture_buffer_bytes = 16 << 20;
+
 }  // namespace
 
 cab_driver::cab_driver(boost::asio::io_context& io, const std::string& adapter_name,
@@ -33,6 +36,10 @@ cab_driver::cab_driver(boost::asio::io_context& io, const std::string& adapter_n
         throw std::runtime_error("unable to enable promiscuous mode for " + adapter_name + ": " +
                                  capture.error());
     }
+    // libpcap's default ring (2 MiB, about 1300 full frames) overflows within tens of
+    // milliseconds of a streaming device when this process is not scheduled; a larger one
+    // rides that out instead of losing frames. It can only fail on an active handle.
+    ::pcap_set_buffer_size(capture.get(), capture_buffer_bytes);
     if (::pcap_activate(capture.get()) != 0) {
         throw std::runtime_error("unable to active interface: " + capture.error());
     }
