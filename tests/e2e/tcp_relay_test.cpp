@@ -52,18 +52,9 @@ protected:
         return options;
     }
 
-    // Asks the landing until `serial` is listed (each find is one discovery window).
     std::optional<kest::device_entry> wait_listed(const std::string& serial,
                                                   std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            try {
-                if (auto entry = kest::find_device(client.find(), serial)) return entry;
-            } catch (const std::exception&) {
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return std::nullopt;
+        return test::wait_listed(client, serial, timeout);
     }
 
     std::unique_ptr<peer_network> net;

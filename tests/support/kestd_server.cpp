@@ -78,6 +78,21 @@ std::optional<int> simulated_server::stop() {
     return process_.wait();
 }
 
+std::optional<kest::device_entry> wait_listed(kest::device_client& client,
+                                              const std::string& serial,
+                                              std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            if (auto entry = kest::find_device(client.find(), serial)) return entry;
+        } catch (const std::exception&) {
+            // No answer yet, or the server is still starting: ask again.
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+}
+
 std::vector<std::string> lines_with(const std::string& log, std::string_view text) {
     std::vector<std::string> found;
     std::istringstream in(log);

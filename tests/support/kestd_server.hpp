@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "client/device_client.hpp"
+#include "client/device_list.hpp"
 #include "support/child_process.hpp"
 
 namespace kestd::test {
@@ -52,6 +54,11 @@ private:
                                             std::vector<std::string> options);
     child_process process_;
 };
+
+// Asks the landing until `serial` is listed (each find is one discovery window).
+std::optional<kest::device_entry> wait_listed(
+    kest::device_client& client, const std::string& serial,
+    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Log lines (standard error) that contain `text`.
 std::vector<std::string> lines_with(const std::string& log, std::string_view text);
